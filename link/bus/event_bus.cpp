@@ -97,10 +97,11 @@ size_t duvo_event_walk(const uint8_t *buf, size_t len, duvo_event_fn fn, void *c
         ev.code = get_u32(p + 4);
         ev.value = int32_t(get_u32(p + 8));
         ev.size = uint16_t(p[12] | p[13] << 8);
-        if (ev.size > EVT_BODY_MAX || size_t(ev.size) + 16 > len - off) {
+        if (ev.size > EVT_BODY_MAX) {
             log_print(0, LL_ERR, "read duvo message err!\n");
             return len;  // malformed: drop the rest of this read
         }
+        if (size_t(ev.size) + 16 > len - off) break;  // incomplete tail
         ev.body = p + EVT_HEADER_SIZE;
         fn(ctx, &ev);
         off += size_t(ev.size) + 16;

@@ -6,19 +6,66 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/version.h"
+#include "shell/app_core.h"
+#include "shell/headless/headless_shell.h"
+
+namespace {
+
+void usage()
+{
+    printf("usage: ostrelle [--headless] [--version]\n"
+           "  --headless  run without the tray UI; status on standard output,\n"
+           "              the pairing code read from standard input\n");
+}
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
+    bool headless = false;
+    bool startup = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--version") == 0) {
             printf("Ostrelle %s\n", OSTRELLE_VERSION);
             return 0;
         }
+        if (strcmp(argv[i], "--headless") == 0) {
+            headless = true;
+        } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            usage();
+            return 0;
+        } else if (strcmp(argv[i], "-startup") == 0) {
+            startup = true;
+        } else {
+            fprintf(stderr, "unknown option %s\n", argv[i]);
+            usage();
+            return 2;
+        }
     }
+    if (!headless) {
+        // The tray UI is not part of this build; the headless program does the work.
+        fprintf(stderr, "ostrelle: no tray UI in this build, running headless\n");
+    }
+
+    headless_block_signals();
     config_load();
+    // Started with the desktop session although the user turned that off.
+    if (startup && g_config.auto_run == 0) return 0;
     const std::string log_path = data_file(LOG_FILE_NAME);
     log_init(log_path, log_path, -1);
-    printf("log: %s\n", log_path.c_str());
+    log_print(0, LL_INFO, "start_up %d, wired %d, language_id:%x\n", startup ? 1 : 0, g_config.auto_ip,
+              g_config.lang ? 0x804 : 0x409);
+
+    int rc;
+    {
+        CHeadlessShell shell;
+        CDuvoCore core(shell);
+        if (core.Init(&CHeadlessShell::observer, &shell) != 0) {
+            rc = 1;
+        } else {
+            rc = shell.run(core);
+        }
+    }
     log_clear_callbacks();
-    return 0;
+    return rc;
 }

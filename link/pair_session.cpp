@@ -35,6 +35,7 @@ void reset_session_fields(pair_manager *pm)
     pm->detect_sent = 0;
     pm->keepalive_timer = 0;
     pm->usb_device = nullptr;
+    pm->dev_ops = session_device_get_ops();
     memset(pm->device_name, 0, sizeof pm->device_name);
     memset(pm->sw_version, 0, sizeof pm->sw_version);
     memset(pm->sip_version, 0, sizeof pm->sip_version);

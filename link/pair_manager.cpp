@@ -1,5 +1,6 @@
 // Creation and release of the pair manager, its two threads and the
 // operations the shell drives it with.
+#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -258,4 +259,9 @@ void pair_manager_quit(pair_manager *pm)
     pm->link.unpair_reason = UNPAIR_USER;
     pm->conn.connect_exit = 1;
     pm->quit = 1;
+}
+
+void pair_manager_set_timer_clock(pair_manager *pm, timer_clock clock, void *ctx)
+{
+    timer_container_set_clock(&pm->timers, clock, ctx);
 }

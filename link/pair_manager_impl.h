@@ -85,5 +85,7 @@ int pair_handle_cmd(pair_manager *pm, uint8_t id, const uint8_t *body, size_t le
 int pm_send(pair_manager *pm, uint8_t id, const void *body = nullptr, size_t len = 0);
 // Tells observer 1 (and only it) about something other than a status.
 void pm_notify(pair_manager *pm, int kind, int value);
+// Replaces the clock of the session's timers (tests advance it by hand).
+void pair_manager_set_timer_clock(pair_manager *pm, timer_clock clock, void *ctx);
 // A version-5 name-based UUID over 32 random bytes, 36 characters + NUL.
 void conv_id_generate(char out[37]);

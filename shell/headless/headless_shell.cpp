@@ -6,8 +6,10 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <vector>
 
 #include "link/pair_manager.h"
 #include "platform/log.h"

@@ -7,8 +7,11 @@
 #include <cstring>
 
 #include "link/bus/event_bus.h"
+#include "link/duvo_body.h"
 #include "link/duvo_cmd.h"
 #include "link/duvo_event_dispatch.h"
+#include "link/duvo_resend.h"
+#include "link/duvo_wire.h"
 #include "wire_fixture.h"
 
 namespace {
@@ -129,13 +132,46 @@ TEST(DuvoDispatch, SyslogPinDebugAndRaw) {
     d.post(EVT_TIMER_CMD, DUVO_CMD_C2P_PIN_VERIFICATION, 0, B({'4', '2'}));
     d.post(EVT_DEBUG_MODE, 1, 0);
     bytes raw = new_msg(0x16, 9, {});
-    d.post(EVT_RAW_SEND, 0, 0, raw);
-    d.post(EVT_RAW_SEND, 0, 0);
+    d.post(EVT_RAW_SEND, 0, 0, raw);  // old framing in use: a new-framed re-send is dropped
     d.post(EVT_START_PAIR, 0, 0);
-    EXPECT_EQ(d.sent, (std::vector<bytes>{B({0x1B, 8, 1, 1, 6, 0, 127, 0, 0, 1}),
-                                          B({0x1C, 2, '4', '2'}), raw}));
+    EXPECT_EQ(d.sent,
+              (std::vector<bytes>{B({0x1B, 8, 1, 1, 6, 0, 127, 0, 0, 1}), B({0x1C, 2, '4', '2'})}));
     EXPECT_EQ(d.srtp_dump, std::vector<int>{1});
-    EXPECT_EQ(d.link.sent_list.Count(), 0u) << "a raw re-send is not tracked again";
+
+    DispatchLink n(1, STATUS_PAIRED);
+    n.post(EVT_RAW_SEND, 0, 0, raw);
+    n.post(EVT_RAW_SEND, 0, 0);
+    EXPECT_EQ(n.sent, std::vector<bytes>{raw});
+    EXPECT_EQ(n.link.sent_list.Count(), 0u) << "a raw re-send is not tracked again";
+}
+
+// The tick thread's scan posts due messages; the session puts them on the
+// wire unchanged.
+TEST(DuvoDispatch, ResendThroughTheBus) {
+    int tx = -1, rx = -1;
+    ASSERT_EQ(duvo_event_bus_init(&tx, &rx), 0);
+    DispatchLink d(1, STATUS_PAIRED);
+    auto dispatch = [](void *ctx, const duvo_event *ev) {
+        duvo_event_dispatch(static_cast<duvo_link *>(ctx), ev);
+    };
+    duvo_send_current_volume(&d.link, 3);
+    EXPECT_EQ(duvo_resend_due(&d.link, tx), 0);  // not yet due
+    d.now += 301;
+    EXPECT_EQ(duvo_resend_due(&d.link, tx), 1);
+    EXPECT_EQ(duvo_event_read(rx, dispatch, &d.link), 1);
+    ASSERT_EQ(d.sent.size(), 2u);
+    EXPECT_EQ(d.sent[1], d.sent[0]);
+
+    // A frame longer than one event can carry is not posted.
+    LogCapture logs;
+    d.link.sent_list.Clear();
+    bytes body(1020, 'b');
+    duvo_send_cmd(&d.link, body.size(), body.data(), DUVO_CMD_C2P_DEVICE_UPDATE);
+    d.now += 301;
+    EXPECT_EQ(duvo_resend_due(&d.link, tx), 0);
+    EXPECT_TRUE(logs.has("exceeds an event"));
+    EXPECT_EQ(duvo_event_read(rx, dispatch, &d.link), 0);
+    duvo_event_bus_close(tx, rx);
 }
 
 TEST(DuvoDispatch, DeviceRequestsWithBodies) {

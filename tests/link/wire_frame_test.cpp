@@ -197,10 +197,12 @@ TEST(DuvoWire, SequenceStartsAtOneAndAckRepeatsHeader) {
 TEST(DuvoWire, NoSocketFallsBackToOldFraming) {
     WireLink w(2);
     w.socket = 0;
+    w.link.rx_tail_len = 5;  // a partial message of the lost connection
     duvo_send_cmd(&w.link, 0, nullptr, DUVO_CMD_C2P_DETECT_NEW_FORMATE);
     EXPECT_EQ(w.link.msg_version, 0);
     EXPECT_EQ(w.sent, std::vector<bytes>{B({0x66, 0})});
     EXPECT_EQ(w.link.tx_seq, 0u);
+    EXPECT_EQ(w.link.rx_tail_len, 0u);
 }
 
 TEST(DuvoWire, FailedSendIsLoggedAndStillTracked) {

@@ -249,3 +249,34 @@ TEST(DuvoWire, OversizeBodies) {
         EXPECT_EQ(w.link.tx_seq, 1u);
     }
 }
+
+TEST(DuvoLink, InitAndSessionReset)
+{
+    duvo_link bare;
+    duvo_link_hooks none{};
+    EXPECT_EQ(duvo_link_init(&bare, &none), -1);  // a link that cannot send is refused
+    EXPECT_EQ(duvo_link_init(nullptr, &none), -1);
+
+    WireLink w(2);
+    duvo_send_cmd(&w.link, 0, nullptr, DUVO_CMD_C2P_PAIR_DETECT);
+    w.link.recv_list.Add(hdr(0x2C, 0, 2, 1, 0).data(), nullptr, 0);
+    w.link.status = STATUS_PAIRED;
+    w.link.unpair_reason = -2;
+    w.link.phone_alive = 1;
+    std::strcpy(w.link.codec_name, "G722");
+    duvo_link_session_reset(&w.link);
+    EXPECT_EQ(w.link.msg_version, 0);
+    EXPECT_EQ(w.link.tx_seq, 0u);
+    EXPECT_EQ(w.link.phone_alive, 0);
+    EXPECT_STREQ(w.link.codec_name, "L16PCM");
+    EXPECT_EQ(w.link.codec_samplerate, 16000);
+    EXPECT_EQ(w.link.sent_list.Count() + w.link.recv_list.Count(), 0u);
+    // Status and reason outlive a session start; the session owns them.
+    EXPECT_EQ(w.link.status, STATUS_PAIRED);
+    EXPECT_EQ(w.link.unpair_reason, -2);
+
+    EXPECT_STREQ(pair_status_name(STATUS_IDLE), "STATUS_IDLE");
+    EXPECT_STREQ(pair_status_name(STATUS_PAIREDSIGNIN), "STATUS_PAIREDSIGNIN");
+    EXPECT_STREQ(pair_status_name(11), "Unknown pair status");
+    EXPECT_STREQ(pair_status_name(-1), "Unknown pair status");
+}

@@ -13,6 +13,7 @@
 
 #include "link/bus/event_bus.h"
 #include "link/duvo_cmd.h"
+#include "link/duvo_resend.h"
 #include "link/pair_manager_impl.h"
 #include "link/tls_io.h"
 #include "platform/log.h"
@@ -89,14 +90,9 @@ void event_reader_thread(pair_manager *pm)
 // Runs the due timers, re-sends what the phone did not acknowledge, purges the lists.
 void tick_thread(pair_manager *pm)
 {
-    uint8_t frame[MSG_LIST_FRAME_MAX];
     while (!pm->quit) {
         timer_tick(&pm->timers);
-        size_t len = 0;
-        while (pm->link.sent_list.TakeDue(frame, &len))
-            duvo_event_post(frame, len, pm->bus_send, EVT_RAW_SEND, 0, 0);
-        pm->link.recv_list.Purge();
-        pm->link.sent_list.Purge();
+        duvo_resend_due(&pm->link, pm->bus_send);
         os_sleep_ms(TICK_PERIOD_MS);
     }
     pm->tick_running = false;

@@ -10,7 +10,7 @@
 #include <mutex>
 
 class CTicking {
-public:
+  public:
     explicit CTicking(int use_qpc = 0);
     CTicking(const CTicking &) = delete;
     CTicking &operator=(const CTicking &) = delete;

@@ -8,21 +8,18 @@ namespace {
 constexpr size_t kSeqnumOffset = 4;  // second u32 of the host-order header
 }
 
-CTQueue::CTQueue() : store_(new uint8_t[slot_size * slot_count]())
-{
+CTQueue::CTQueue() : store_(new uint8_t[slot_size * slot_count]()) {
     for (int i = 0; i < slot_count; i++) slots_[i] = store_.get() + slot_size * i;
 }
 
-void CTQueue::restart(CTicking *clock)
-{
+void CTQueue::restart(CTicking *clock) {
     std::lock_guard<std::mutex> g(lock_);
     linked_ = clock;
     restart_pending_ = 1;
     count_ = read_index_ = write_index_ = 0;
 }
 
-int CTQueue::push(size_t length, const void *pdu)
-{
+int CTQueue::push(size_t length, const void *pdu) {
     std::lock_guard<std::mutex> g(lock_);
     if (count_ == slot_count) return 0;
     size_t n = length < slot_size ? length : slot_size;
@@ -37,8 +34,7 @@ int CTQueue::push(size_t length, const void *pdu)
     return 1;
 }
 
-size_t CTQueue::pop(void *buf, size_t size)
-{
+size_t CTQueue::pop(void *buf, size_t size) {
     std::lock_guard<std::mutex> g(lock_);
     if (count_ == 0) return 0;
     size_t n = lens_[read_index_] < size ? lens_[read_index_] : size;
@@ -48,8 +44,7 @@ size_t CTQueue::pop(void *buf, size_t size)
     return n;
 }
 
-int CTQueue::remove_seqnum(uint32_t seqnum)
-{
+int CTQueue::remove_seqnum(uint32_t seqnum) {
     std::lock_guard<std::mutex> g(lock_);
     for (int k = 0; k < count_; k++) {
         int at = (read_index_ + k) % slot_count;
@@ -75,8 +70,7 @@ int CTQueue::remove_seqnum(uint32_t seqnum)
     return 0;
 }
 
-int CTQueue::size()
-{
+int CTQueue::size() {
     std::lock_guard<std::mutex> g(lock_);
     return count_;
 }

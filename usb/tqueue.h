@@ -13,7 +13,7 @@
 class CTicking;
 
 class CTQueue {
-public:
+  public:
     static constexpr size_t slot_size = 2048;  // bytes per PDU slot
     static constexpr int slot_count = 64;
 
@@ -35,7 +35,7 @@ public:
     int remove_seqnum(uint32_t seqnum);
     int size();
 
-private:
+  private:
     std::mutex lock_;
     CTicking *linked_ = nullptr;
     int restart_pending_ = 0;

@@ -26,20 +26,17 @@ constexpr int16_t kVolumeMin = 0;
 constexpr int16_t kVolumeMax = 100;
 constexpr int16_t kVolumeRes = 1;
 
-void post(vusb_handle *h, uint32_t code, int32_t value)
-{
+void post(vusb_handle *h, uint32_t code, int32_t value) {
     duvo_event_post(nullptr, 0, h->event_socket, EVT_SEND_CMD, code, value);
 }
 
-void reply_word(vusb_handle *h, const vbus_pdu *pdu, int16_t v)
-{
+void reply_word(vusb_handle *h, const vbus_pdu *pdu, int16_t v) {
     const uint8_t b[2] = {static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>((v >> 8) & 0xFF)};
     usb_setup s = usb_setup_decode(pdu->hdr);
     vusb_reply(pdu, h, b, s.wLength < sizeof b ? s.wLength : sizeof b);
 }
 
-void mute_control(vusb_handle *h, const vbus_pdu *pdu, const usb_setup &s)
-{
+void mute_control(vusb_handle *h, const vbus_pdu *pdu, const usb_setup &s) {
     if (s.bRequest == kSetCur) {
         h->mute = usb_pdu_data_byte(pdu, 0);
         vusb_reply(pdu, h, nullptr, 0);
@@ -51,41 +48,40 @@ void mute_control(vusb_handle *h, const vbus_pdu *pdu, const usb_setup &s)
     }
 }
 
-void volume_control(vusb_handle *h, const vbus_pdu *pdu, const usb_setup &s)
-{
+void volume_control(vusb_handle *h, const vbus_pdu *pdu, const usb_setup &s) {
     switch (s.bRequest) {
-    case kSetCur: {
-        uint8_t d0 = usb_pdu_data_byte(pdu, 0), d1 = usb_pdu_data_byte(pdu, 1);
-        h->cur_volume = static_cast<int16_t>(d0 | d1 << 8);
-        vusb_reply(pdu, h, nullptr, 0);
-        int vol = static_cast<int8_t>(d0);
-        log_print(0, LL_INFO,
-                  "cur volume: %02x %02x, vol=%d, len=%d, index=%d, cur_vol=%d, zoom_vol_end=%d\n",
-                  d1, d0, vol + 1, s.wLength, s.wIndex, vol, h->zoom_vol_end.load());
-        post(h, vusb_cmd::DUVO_CMD_C2P_CURRENT_VOLUME, vol);
-        break;
-    }
-    case kGetCur:
-        reply_word(h, pdu, kVolumeCur);
-        break;
-    case kGetMin:
-        reply_word(h, pdu, kVolumeMin);
-        break;
-    case kGetMax:
-        reply_word(h, pdu, kVolumeMax);
-        break;
-    case kGetRes:
-        reply_word(h, pdu, kVolumeRes);
-        break;
-    default:
-        log_print(0, LL_ERR, "AUDIODEV: setup->bRequest %x!\n", s.bRequest);
-        vusb_reply(pdu, h, nullptr, 0);
-        break;
+        case kSetCur: {
+            uint8_t d0 = usb_pdu_data_byte(pdu, 0), d1 = usb_pdu_data_byte(pdu, 1);
+            h->cur_volume = static_cast<int16_t>(d0 | d1 << 8);
+            vusb_reply(pdu, h, nullptr, 0);
+            int vol = static_cast<int8_t>(d0);
+            log_print(
+                0, LL_INFO,
+                "cur volume: %02x %02x, vol=%d, len=%d, index=%d, cur_vol=%d, zoom_vol_end=%d\n",
+                d1, d0, vol + 1, s.wLength, s.wIndex, vol, h->zoom_vol_end.load());
+            post(h, vusb_cmd::DUVO_CMD_C2P_CURRENT_VOLUME, vol);
+            break;
+        }
+        case kGetCur:
+            reply_word(h, pdu, kVolumeCur);
+            break;
+        case kGetMin:
+            reply_word(h, pdu, kVolumeMin);
+            break;
+        case kGetMax:
+            reply_word(h, pdu, kVolumeMax);
+            break;
+        case kGetRes:
+            reply_word(h, pdu, kVolumeRes);
+            break;
+        default:
+            log_print(0, LL_ERR, "AUDIODEV: setup->bRequest %x!\n", s.bRequest);
+            vusb_reply(pdu, h, nullptr, 0);
+            break;
     }
 }
 
-void streaming_interface(vusb_handle *h, const vbus_pdu *pdu, const usb_setup &s, int is_capture)
-{
+void streaming_interface(vusb_handle *h, const vbus_pdu *pdu, const usb_setup &s, int is_capture) {
     if (s.bRequest != USB_REQ_SET_INTERFACE) {
         if (is_capture)
             log_print(0, LL_ERR, "USB_INTERFACE_ID_SPEAKER ret submit bRequest %d\n", s.bRequest);
@@ -111,8 +107,7 @@ void streaming_interface(vusb_handle *h, const vbus_pdu *pdu, const usb_setup &s
 }
 }  // namespace
 
-void process_audio_class_specific_requests(vusb_handle *h, const vbus_pdu *pdu)
-{
+void process_audio_class_specific_requests(vusb_handle *h, const vbus_pdu *pdu) {
     usb_setup s = usb_setup_decode(pdu->hdr);
     int selector = s.wValue >> 8, channel = s.wValue & 0xFF, iface = s.wIndex & 0xFF;
     log_print(0, LL_ANY, "Get Class Specific Request 0x%02x!\n", s.bmRequestType);
@@ -126,23 +121,23 @@ void process_audio_class_specific_requests(vusb_handle *h, const vbus_pdu *pdu)
         post(h, vusb_cmd::DUVO_CMD_C2P_SPEAKER_MUTE, static_cast<int8_t>(d0));
     }
     switch (iface) {
-    case kIfaceControl:
-        if (selector == kSelectorMute)
-            mute_control(h, pdu, s);
-        else if (selector == kSelectorVolume)
-            volume_control(h, pdu, s);
-        else
+        case kIfaceControl:
+            if (selector == kSelectorMute)
+                mute_control(h, pdu, s);
+            else if (selector == kSelectorVolume)
+                volume_control(h, pdu, s);
+            else
+                vusb_reply(pdu, h, nullptr, 0);
+            break;
+        case kIfacePlayback:
+            streaming_interface(h, pdu, s, 0);
+            break;
+        case kIfaceCapture:
+            streaming_interface(h, pdu, s, 1);
+            break;
+        default:
+            log_print(0, LL_ERR, "AUDIODEV: setup->bRequest %x!\n", s.bRequest);
             vusb_reply(pdu, h, nullptr, 0);
-        break;
-    case kIfacePlayback:
-        streaming_interface(h, pdu, s, 0);
-        break;
-    case kIfaceCapture:
-        streaming_interface(h, pdu, s, 1);
-        break;
-    default:
-        log_print(0, LL_ERR, "AUDIODEV: setup->bRequest %x!\n", s.bRequest);
-        vusb_reply(pdu, h, nullptr, 0);
-        break;
+            break;
     }
 }

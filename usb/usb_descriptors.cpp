@@ -35,15 +35,18 @@ struct set_writer {
     uint8_t *buf;
     size_t cap;
     size_t len = 0;
-    void add(std::initializer_list<uint8_t> bytes)
-    {
+    void add(std::initializer_list<uint8_t> bytes) {
         if (len + bytes.size() > cap) return;
         for (uint8_t b : bytes) buf[len++] = b;
     }
 };
 
-uint8_t lo(unsigned v) { return static_cast<uint8_t>(v & 0xFF); }
-uint8_t hi(unsigned v) { return static_cast<uint8_t>((v >> 8) & 0xFF); }
+uint8_t lo(unsigned v) {
+    return static_cast<uint8_t>(v & 0xFF);
+}
+uint8_t hi(unsigned v) {
+    return static_cast<uint8_t>((v >> 8) & 0xFF);
+}
 
 struct string_entry {
     uint8_t index;
@@ -59,21 +62,31 @@ const string_entry kStrings[] = {
 const uint8_t kLanguageTable[] = {0x04, USB_DESC_STRING, 0x09, 0x04};  // one language, 0x0409
 }  // namespace
 
-void usb_build_device_descriptor(vusb_handle *h)
-{
+void usb_build_device_descriptor(vusb_handle *h) {
     const uint8_t d[VUSB_DEVICE_DESC_SIZE] = {
-        VUSB_DEVICE_DESC_SIZE, USB_DESC_DEVICE, lo(kBcdUsb), hi(kBcdUsb),
-        0, 0, 0,  // class per interface
-        kMaxPacket0, lo(h->device_vid), hi(h->device_vid), lo(VUSB_PRODUCT_ID),
-        hi(VUSB_PRODUCT_ID), lo(h->device_rev), hi(h->device_rev),
-        1, 2, 3,  // manufacturer, product, serial number strings
+        VUSB_DEVICE_DESC_SIZE,
+        USB_DESC_DEVICE,
+        lo(kBcdUsb),
+        hi(kBcdUsb),
+        0,
+        0,
+        0,  // class per interface
+        kMaxPacket0,
+        lo(h->device_vid),
+        hi(h->device_vid),
+        lo(VUSB_PRODUCT_ID),
+        hi(VUSB_PRODUCT_ID),
+        lo(h->device_rev),
+        hi(h->device_rev),
+        1,
+        2,
+        3,  // manufacturer, product, serial number strings
         kNumConfigurations,
     };
     memcpy(h->device_desc, d, sizeof d);
 }
 
-size_t usb_build_config_descriptor(vusb_handle *h)
-{
+size_t usb_build_config_descriptor(vusb_handle *h) {
     const unsigned rate = static_cast<unsigned>(h->sample_rate);
     const uint8_t r0 = lo(rate), r1 = hi(rate), r2 = static_cast<uint8_t>((rate >> 16) & 0xFF);
     const uint8_t pkt = h->sample_rate == kRateNarrow ? kIsoPacketNarrow : kIsoPacketWide;
@@ -120,14 +133,12 @@ size_t usb_build_config_descriptor(vusb_handle *h)
     return total;
 }
 
-size_t usb_config_total_length(const vusb_handle *h)
-{
+size_t usb_config_total_length(const vusb_handle *h) {
     size_t total = static_cast<size_t>(h->config_desc[2] | h->config_desc[3] << 8);
     return total <= sizeof h->config_desc ? total : sizeof h->config_desc;
 }
 
-int usb_build_string_descriptors(vusb_handle *h)
-{
+int usb_build_string_descriptors(vusb_handle *h) {
     for (auto &s : h->string_desc) s.reset();
     uint8_t *lang = new (std::nothrow) uint8_t[VUSB_STRING_BUF_SIZE]();
     if (!lang) {
@@ -151,8 +162,7 @@ int usb_build_string_descriptors(vusb_handle *h)
     return 0;
 }
 
-int usb_fill_device_summary(const vusb_handle *h, vbus_device_summary *out)
-{
+int usb_fill_device_summary(const vusb_handle *h, vbus_device_summary *out) {
     const uint8_t *dd = h->device_desc;
     if (dd[0] != VUSB_DEVICE_DESC_SIZE || dd[1] != USB_DESC_DEVICE) {
         log_print(0, LL_ERR, "device summary: device descriptor not built\n");

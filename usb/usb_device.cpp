@@ -8,11 +8,12 @@ namespace {
 constexpr int kIdentityMax = 0x7FFF;  // each id is taken as a positive signed 16-bit number
 constexpr uint8_t kInterfaceCount = 4;
 
-bool id_ok(int v) { return v >= 1 && v <= kIdentityMax; }
+bool id_ok(int v) {
+    return v >= 1 && v <= kIdentityMax;
+}
 }  // namespace
 
-int usb_device_set_identity(vusb_handle *h, const char *name, int vid, int pid, int rev)
-{
+int usb_device_set_identity(vusb_handle *h, const char *name, int vid, int pid, int rev) {
     if (!h) return -1;
     if (!name || !name[0]) {
         log_print(0, LL_ERR, "usb device refused: empty device name\n");

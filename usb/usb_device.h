@@ -22,13 +22,13 @@ struct vusb_handle;
 
 constexpr size_t VUSB_NAME_SIZE = 256;  // device_name, 255 characters at most
 constexpr size_t VUSB_DEVICE_DESC_SIZE = 18;
-constexpr size_t VUSB_CONFIG_DESC_CAP = 265;   // room in config_desc
-constexpr int VUSB_STRING_SLOTS = 255;         // string descriptor indices 0..254
-constexpr size_t VUSB_STRING_BUF_SIZE = 255;   // bytes per string descriptor buffer
-constexpr size_t VUSB_HID_TEXT_SIZE = 1024;    // UTF-16LE texts of HID report 21
+constexpr size_t VUSB_CONFIG_DESC_CAP = 265;  // room in config_desc
+constexpr int VUSB_STRING_SLOTS = 255;        // string descriptor indices 0..254
+constexpr size_t VUSB_STRING_BUF_SIZE = 255;  // bytes per string descriptor buffer
+constexpr size_t VUSB_HID_TEXT_SIZE = 1024;   // UTF-16LE texts of HID report 21
 constexpr size_t VUSB_GRUU_SIZE = 1024;
 constexpr size_t VUSB_DLG_TEXT_SIZE = 128;
-constexpr uint16_t VUSB_PRODUCT_ID = 0xB016;   // idProduct, whatever the phone announces
+constexpr uint16_t VUSB_PRODUCT_ID = 0xB016;  // idProduct, whatever the phone announces
 constexpr int VUSB_DEFAULT_SAMPLE_RATE = 16000;
 
 // Where the device calls out to parts wired in by the lifecycle. A null hook
@@ -98,8 +98,7 @@ struct vusb_handle {
     int event_socket = -1;  // sending end of the event bus
     std::mutex io_lock;     // held around every call on driver except the blocking read
     timer_container *timers = nullptr;
-    FILE *usb2s_file = nullptr, *s2usb_file = nullptr, *vpm2s_file = nullptr,
-         *s2vpm_file = nullptr;
+    FILE *usb2s_file = nullptr, *s2usb_file = nullptr, *vpm2s_file = nullptr, *s2vpm_file = nullptr;
     vusb_hooks hooks;
     int read_failing = 0;  // the read thread has logged the current read failure
 };

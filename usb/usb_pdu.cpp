@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-int usb_pdu_check(const vbus_pdu *pdu, const char **why)
-{
+int usb_pdu_check(const vbus_pdu *pdu, const char **why) {
     const vbus_pdu_header &h = pdu->hdr;
     const char *fault = nullptr;
     if (h.direction != VBUS_DIR_OUT && h.direction != VBUS_DIR_IN)
@@ -30,14 +29,12 @@ int usb_pdu_check(const vbus_pdu *pdu, const char **why)
     return fault ? -1 : 0;
 }
 
-size_t usb_pdu_flat_size(const vbus_pdu *pdu)
-{
+size_t usb_pdu_flat_size(const vbus_pdu *pdu) {
     return VUSB_PDU_HEADER_SIZE + pdu->data_len +
            static_cast<size_t>(pdu->hdr.packets) * sizeof(vbus_iso_desc);
 }
 
-size_t usb_pdu_flatten(const vbus_pdu *pdu, uint8_t *out, size_t cap)
-{
+size_t usb_pdu_flatten(const vbus_pdu *pdu, uint8_t *out, size_t cap) {
     size_t total = usb_pdu_flat_size(pdu);
     if (total > cap) return 0;
     memcpy(out, &pdu->hdr, VUSB_PDU_HEADER_SIZE);
@@ -49,23 +46,21 @@ size_t usb_pdu_flatten(const vbus_pdu *pdu, uint8_t *out, size_t cap)
     return total;
 }
 
-int usb_pdu_parse(const uint8_t *buf, size_t len, vbus_pdu *pdu)
-{
+int usb_pdu_parse(const uint8_t *buf, size_t len, vbus_pdu *pdu) {
     if (len < VUSB_PDU_HEADER_SIZE) return -1;
     if (reinterpret_cast<uintptr_t>(buf) % alignof(vbus_iso_desc) != 0) return -1;
     memcpy(&pdu->hdr, buf, VUSB_PDU_HEADER_SIZE);
     if (pdu->hdr.packets > static_cast<uint32_t>(VBUS_MAX_ISO_PACKETS)) return -1;
     size_t iso_bytes = pdu->hdr.packets * sizeof(vbus_iso_desc);
     if (len - VUSB_PDU_HEADER_SIZE < iso_bytes) return -1;
-    pdu->iso = iso_bytes ? reinterpret_cast<const vbus_iso_desc *>(buf + VUSB_PDU_HEADER_SIZE)
-                         : nullptr;
+    pdu->iso =
+        iso_bytes ? reinterpret_cast<const vbus_iso_desc *>(buf + VUSB_PDU_HEADER_SIZE) : nullptr;
     pdu->data_len = len - VUSB_PDU_HEADER_SIZE - iso_bytes;
     pdu->data = pdu->data_len ? buf + VUSB_PDU_HEADER_SIZE + iso_bytes : nullptr;
     return 0;
 }
 
-usb_setup usb_setup_decode(const vbus_pdu_header &hdr)
-{
+usb_setup usb_setup_decode(const vbus_pdu_header &hdr) {
     const uint8_t *s = hdr.setup;
     usb_setup u;
     u.bmRequestType = s[0];
@@ -76,7 +71,6 @@ usb_setup usb_setup_decode(const vbus_pdu_header &hdr)
     return u;
 }
 
-uint8_t usb_pdu_data_byte(const vbus_pdu *pdu, size_t k)
-{
+uint8_t usb_pdu_data_byte(const vbus_pdu *pdu, size_t k) {
     return k < pdu->data_len ? pdu->data[k] : 0;
 }

@@ -9,10 +9,10 @@
 
 // Reply status words (negative errno values, as a USB host expects them).
 constexpr int32_t VUSB_STATUS_OK = 0;
-constexpr int32_t VUSB_STATUS_STALL = -32;       // -EPIPE: request not supported
-constexpr int32_t VUSB_STATUS_NO_SPACE = -28;    // -ENOSPC: endpoint queue full
-constexpr int32_t VUSB_STATUS_MALFORMED = -71;   // -EPROTO: PDU failed its checks
-constexpr int32_t VUSB_STATUS_UNLINKED = -104;   // -ECONNRESET: request unlinked
+constexpr int32_t VUSB_STATUS_STALL = -32;      // -EPIPE: request not supported
+constexpr int32_t VUSB_STATUS_NO_SPACE = -28;   // -ENOSPC: endpoint queue full
+constexpr int32_t VUSB_STATUS_MALFORMED = -71;  // -EPROTO: PDU failed its checks
+constexpr int32_t VUSB_STATUS_UNLINKED = -104;  // -ECONNRESET: request unlinked
 
 constexpr size_t VUSB_PDU_HEADER_SIZE = sizeof(vbus_pdu_header);
 

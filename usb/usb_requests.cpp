@@ -26,25 +26,24 @@ constexpr uint8_t kEpCapture = 2;
 constexpr uint8_t kEpHid = 3;
 constexpr uint8_t kStringMinLength = 4;  // shorter string descriptors are not served
 constexpr uint16_t kStringProbeLength = 4;
-constexpr unsigned kExitDrainMs = 100;   // lets the pacing ticks answer what is queued
+constexpr unsigned kExitDrainMs = 100;    // lets the pacing ticks answer what is queued
 constexpr int32_t kStatusTooLarge = -75;  // -EOVERFLOW: PDU larger than a queue slot
 
-size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
+size_t min_size(size_t a, size_t b) {
+    return a < b ? a : b;
+}
 
 // Answers an IN control request with at most wLength bytes of data.
-void reply_control_in(vusb_handle *h, const vbus_pdu *pdu, const uint8_t *data, size_t len)
-{
+void reply_control_in(vusb_handle *h, const vbus_pdu *pdu, const uint8_t *data, size_t len) {
     usb_setup s = usb_setup_decode(pdu->hdr);
     vusb_reply(pdu, h, data, min_size(len, s.wLength));
 }
 
-void reply_status(vusb_handle *h, const vbus_pdu *pdu, int32_t status)
-{
+void reply_status(vusb_handle *h, const vbus_pdu *pdu, int32_t status) {
     vusb_reply_full(h, pdu, status, nullptr, 0, nullptr, 0);
 }
 
-void handle_unlink(vusb_handle *h, const vbus_pdu *pdu)
-{
+void handle_unlink(vusb_handle *h, const vbus_pdu *pdu) {
     uint32_t target = pdu->hdr.flags_status;
     int removed = h->pb_cache_list.remove_seqnum(target) ||
                   h->cp_cache_list.remove_seqnum(target) || h->int_queue.remove_seqnum(target);
@@ -60,8 +59,7 @@ void handle_unlink(vusb_handle *h, const vbus_pdu *pdu)
 
 // Queues an isochronous or interrupt PDU in its flat form. A PDU that cannot
 // be queued is answered with an error at once, so the host never waits on it.
-int queue_pdu(vusb_handle *h, CTQueue *q, const char *name, const vbus_pdu *pdu)
-{
+int queue_pdu(vusb_handle *h, CTQueue *q, const char *name, const vbus_pdu *pdu) {
     alignas(vbus_iso_desc) uint8_t flat[CTQueue::slot_size];
     size_t n = usb_pdu_flatten(pdu, flat, sizeof flat);
     if (n == 0) {
@@ -82,8 +80,7 @@ int queue_pdu(vusb_handle *h, CTQueue *q, const char *name, const vbus_pdu *pdu)
     return 0;
 }
 
-void raise_priority()
-{
+void raise_priority() {
     sched_param sp{};
     sp.sched_priority = sched_get_priority_max(SCHED_FIFO);
     int rc = sp.sched_priority < 0 ? errno : pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
@@ -92,8 +89,7 @@ void raise_priority()
 }  // namespace
 
 int vusb_reply_full(vusb_handle *h, const vbus_pdu *req, int32_t status, const void *payload,
-                    size_t len, const vbus_iso_desc *iso, uint32_t packets)
-{
+                    size_t len, const vbus_iso_desc *iso, uint32_t packets) {
     if (len > VUSB_REPLY_PAYLOAD_MAX) {
         log_print(0, LL_ERR, "vusb_reply: payload of %zu bytes refused\n", len);
         return -1;
@@ -136,13 +132,11 @@ int vusb_reply_full(vusb_handle *h, const vbus_pdu *req, int32_t status, const v
                : -1;
 }
 
-int vusb_reply(const vbus_pdu *req, vusb_handle *h, const void *payload, size_t len)
-{
+int vusb_reply(const vbus_pdu *req, vusb_handle *h, const void *payload, size_t len) {
     return vusb_reply_full(h, req, VUSB_STATUS_OK, payload, len, nullptr, 0);
 }
 
-void usb_dispatch_pdu(vusb_handle *h, const vbus_pdu *pdu)
-{
+void usb_dispatch_pdu(vusb_handle *h, const vbus_pdu *pdu) {
     const vbus_pdu_header &hdr = pdu->hdr;
     if (hdr.command == VBUS_CMD_UNLINK) {
         handle_unlink(h, pdu);
@@ -164,51 +158,50 @@ void usb_dispatch_pdu(vusb_handle *h, const vbus_pdu *pdu)
         return;
     }
     switch (hdr.ep) {
-    case kEpControl:
-        usb_dispatch_control(h, pdu);
-        break;
-    case kEpPlayback:
-        log_print(0, LL_ANY, "pb_cache_list recv driver data, seq:%d\n",
-                  static_cast<int>(hdr.seqnum));
-        queue_pdu(h, &h->pb_cache_list, "pb_cache_list", pdu);
-        break;
-    case kEpCapture:
-        log_print(0, LL_ANY, "cp_cache_list recv driver data, seq:%d\n",
-                  static_cast<int>(hdr.seqnum));
-        queue_pdu(h, &h->cp_cache_list, "cp_cache_list", pdu);
-        break;
-    case kEpHid:
-        if (queue_pdu(h, &h->int_queue, "int_queue", pdu) == 0) vusb_event_set(&h->wakeup_event);
-        break;
-    default:
-        log_print(0, LL_ERR, "DEV: Unknown ep: %d\n", static_cast<int>(hdr.ep));
-        vusb_reply(pdu, h, nullptr, 0);
-        break;
+        case kEpControl:
+            usb_dispatch_control(h, pdu);
+            break;
+        case kEpPlayback:
+            log_print(0, LL_ANY, "pb_cache_list recv driver data, seq:%d\n",
+                      static_cast<int>(hdr.seqnum));
+            queue_pdu(h, &h->pb_cache_list, "pb_cache_list", pdu);
+            break;
+        case kEpCapture:
+            log_print(0, LL_ANY, "cp_cache_list recv driver data, seq:%d\n",
+                      static_cast<int>(hdr.seqnum));
+            queue_pdu(h, &h->cp_cache_list, "cp_cache_list", pdu);
+            break;
+        case kEpHid:
+            if (queue_pdu(h, &h->int_queue, "int_queue", pdu) == 0)
+                vusb_event_set(&h->wakeup_event);
+            break;
+        default:
+            log_print(0, LL_ERR, "DEV: Unknown ep: %d\n", static_cast<int>(hdr.ep));
+            vusb_reply(pdu, h, nullptr, 0);
+            break;
     }
 }
 
-void usb_dispatch_control(vusb_handle *h, const vbus_pdu *pdu)
-{
+void usb_dispatch_control(vusb_handle *h, const vbus_pdu *pdu) {
     usb_setup s = usb_setup_decode(pdu->hdr);
     switch (s.bmRequestType & kRecipientMask) {
-    case kRecipientInterface:
-        if ((s.wIndex & 0xFF) == kHidInterface)
-            process_hid_requests(h, pdu);
-        else
-            process_audio_class_specific_requests(h, pdu);
-        break;
-    case kRecipientEndpoint:
-        vusb_reply(pdu, h, nullptr, 0);
-        break;
-    case kRecipientDevice:
-    default:
-        process_standard_device_requests(h, pdu);
-        break;
+        case kRecipientInterface:
+            if ((s.wIndex & 0xFF) == kHidInterface)
+                process_hid_requests(h, pdu);
+            else
+                process_audio_class_specific_requests(h, pdu);
+            break;
+        case kRecipientEndpoint:
+            vusb_reply(pdu, h, nullptr, 0);
+            break;
+        case kRecipientDevice:
+        default:
+            process_standard_device_requests(h, pdu);
+            break;
     }
 }
 
-void process_standard_device_requests(vusb_handle *h, const vbus_pdu *pdu)
-{
+void process_standard_device_requests(vusb_handle *h, const vbus_pdu *pdu) {
     usb_setup s = usb_setup_decode(pdu->hdr);
     if (s.bRequest == USB_REQ_SET_INTERFACE) {
         log_print(0, LL_INFO, "process_standard_device_requests req submit \n");
@@ -220,34 +213,35 @@ void process_standard_device_requests(vusb_handle *h, const vbus_pdu *pdu)
         return;
     }
     switch (s.wValue >> 8) {
-    case USB_DESC_DEVICE:
-        reply_control_in(h, pdu, h->device_desc, VUSB_DEVICE_DESC_SIZE);
-        break;
-    case USB_DESC_CONFIG: {
-        size_t n = pdu->hdr.length == USB_CONFIG_HEADER_SIZE ? USB_CONFIG_HEADER_SIZE
-                                                             : usb_config_total_length(h);
-        reply_control_in(h, pdu, h->config_desc, n);
-        break;
-    }
-    case USB_DESC_STRING: {
-        const uint8_t *d = h->string_desc[s.wValue & 0xFF].get();
-        if (!d || d[0] < kStringMinLength) {
-            // Unanswered, the host's request would hang until it times out.
-            log_print(0, LL_DEBUG, "string descriptor %d not present, stall\n", s.wValue & 0xFF);
-            reply_status(h, pdu, VUSB_STATUS_STALL);
+        case USB_DESC_DEVICE:
+            reply_control_in(h, pdu, h->device_desc, VUSB_DEVICE_DESC_SIZE);
+            break;
+        case USB_DESC_CONFIG: {
+            size_t n = pdu->hdr.length == USB_CONFIG_HEADER_SIZE ? USB_CONFIG_HEADER_SIZE
+                                                                 : usb_config_total_length(h);
+            reply_control_in(h, pdu, h->config_desc, n);
             break;
         }
-        reply_control_in(h, pdu, d, s.wLength == kStringProbeLength ? kStringProbeLength : d[0]);
-        break;
-    }
-    default:
-        vusb_reply(pdu, h, nullptr, 0);
-        break;
+        case USB_DESC_STRING: {
+            const uint8_t *d = h->string_desc[s.wValue & 0xFF].get();
+            if (!d || d[0] < kStringMinLength) {
+                // Unanswered, the host's request would hang until it times out.
+                log_print(0, LL_DEBUG, "string descriptor %d not present, stall\n",
+                          s.wValue & 0xFF);
+                reply_status(h, pdu, VUSB_STATUS_STALL);
+                break;
+            }
+            reply_control_in(h, pdu, d,
+                             s.wLength == kStringProbeLength ? kStringProbeLength : d[0]);
+            break;
+        }
+        default:
+            vusb_reply(pdu, h, nullptr, 0);
+            break;
     }
 }
 
-int duvo_read_dev_date(vusb_handle *h, int timeout_ms)
-{
+int duvo_read_dev_date(vusb_handle *h, int timeout_ms) {
     vbus_pdu pdu{};
     int r = h->driver ? h->driver->read_pdu(&pdu, timeout_ms) : -1;
     if (r > 0) {
@@ -262,8 +256,7 @@ int duvo_read_dev_date(vusb_handle *h, int timeout_ms)
     return -1;
 }
 
-void read_from_vusb_device(vusb_handle *h)
-{
+void read_from_vusb_device(vusb_handle *h) {
     if (h->hooks.pacing_start) h->hooks.pacing_start(h);
     while (!vusb_event_is_set(&h->shutdown_event)) {
         if (duvo_read_dev_date(h, VUSB_READ_WAIT_MS) < 0)
@@ -280,8 +273,7 @@ void read_from_vusb_device(vusb_handle *h)
     if (h->hooks.pacing_stop) h->hooks.pacing_stop(h);
 }
 
-int usb_request_loop_start(vusb_handle *h)
-{
+int usb_request_loop_start(vusb_handle *h) {
     if (h->read_thread.joinable()) {
         log_print(0, LL_ERR, "usb read thread already running\n");
         return -1;
@@ -299,8 +291,7 @@ int usb_request_loop_start(vusb_handle *h)
     return 0;
 }
 
-void usb_request_loop_stop(vusb_handle *h)
-{
+void usb_request_loop_stop(vusb_handle *h) {
     vusb_event_set(&h->shutdown_event);
     if (h->read_thread.joinable()) h->read_thread.join();
 }

@@ -133,6 +133,12 @@ size_t usb_build_config_descriptor(vusb_handle *h) {
     return total;
 }
 
+int usb_device_build_descriptors(vusb_handle *h) {
+    usb_build_device_descriptor(h);
+    usb_build_config_descriptor(h);
+    return usb_build_string_descriptors(h);
+}
+
 size_t usb_config_total_length(const vusb_handle *h) {
     size_t total = static_cast<size_t>(h->config_desc[2] | h->config_desc[3] << 8);
     return total <= sizeof h->config_desc ? total : sizeof h->config_desc;

@@ -35,6 +35,8 @@ size_t usb_build_config_descriptor(vusb_handle *h);
 // Allocates and fills the string descriptors (indices 0..4 and 33). 0, or -1
 // when memory runs out (logged).
 int usb_build_string_descriptors(vusb_handle *h);
+// Builds all three in order: device, configuration, strings. 0 or -1.
+int usb_device_build_descriptors(vusb_handle *h);
 // wTotalLength of the built configuration set.
 size_t usb_config_total_length(const vusb_handle *h);
 // Fills the bus's device summary (ids, class triple, configuration and the

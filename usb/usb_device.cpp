@@ -13,6 +13,14 @@ bool id_ok(int v) {
 }
 }  // namespace
 
+vusb_handle::~vusb_handle() {
+    if (!read_thread.joinable() && !int_thread.joinable()) return;
+    vusb_event_set(&shutdown_event);
+    vusb_event_set(&wakeup_event);
+    if (read_thread.joinable()) read_thread.join();
+    if (int_thread.joinable()) int_thread.join();
+}
+
 int usb_device_set_identity(vusb_handle *h, const char *name, int vid, int pid, int rev) {
     if (!h) return -1;
     if (!name || !name[0]) {

@@ -53,6 +53,13 @@ struct vusb_dlg_entry {
 };
 
 struct vusb_handle {
+    vusb_handle() = default;
+    vusb_handle(const vusb_handle &) = delete;
+    vusb_handle &operator=(const vusb_handle &) = delete;
+    // Ends both USB threads if the owner has not (a running std::thread must
+    // never be destroyed).
+    ~vusb_handle();
+
     char device_name[VUSB_NAME_SIZE] = {};
     uint16_t device_vid = 0, device_pid = 0, device_rev = 0;
     std::unique_ptr<vbus_backend> driver;  // the bus; null = none

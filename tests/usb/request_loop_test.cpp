@@ -65,3 +65,19 @@ TEST_F(RequestLoop, QueuedStreamingRequestsAreReportedOnExit) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RequestLoopOwner, ReleasingARunningDeviceEndsItsThread) {
+    auto *dev = new vusb_handle;
+    auto bus = std::make_unique<fake_vbus>();
+    fake_vbus *raw = bus.get();
+    dev->driver = std::move(bus);
+    ASSERT_EQ(0, usb_device_build_descriptors(dev));
+    ASSERT_EQ(0, usb_request_loop_start(dev));
+    raw->feed(control_pdu(1, 0x80, 6, 0x0100, 0, 18));
+    ASSERT_TRUE(raw->wait_replies(1));
+    delete dev;  // would abort the process if the thread were left running
+}
+
+}  // namespace

@@ -89,9 +89,7 @@ class device_fixture : public ::testing::Test {
         dev_.driver = std::move(bus);
         dev_.event_socket = send_;
         ASSERT_EQ(0, usb_device_set_identity(&dev_, "desk phone", 0x1234, 0x0042, 0x0105));
-        usb_build_device_descriptor(&dev_);
-        usb_build_config_descriptor(&dev_);
-        ASSERT_EQ(0, usb_build_string_descriptors(&dev_));
+        ASSERT_EQ(0, usb_device_build_descriptors(&dev_));
         dev_.int_queue.restart(nullptr);
         dev_.cp_cache_list.restart(&dev_.cp_ticking);
         dev_.pb_cache_list.restart(&dev_.pb_ticking);

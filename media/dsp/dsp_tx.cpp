@@ -233,6 +233,13 @@ bool rtcp_due(const dsp_tx_state &s) {
            static_cast<int32_t>(s.elapsed_ms - s.next_rtcp_ms) >= 0;
 }
 
+int rtcp_if_due(dsp_tx_state &s, uint8_t *buf, int *kind, int cap) {
+    if (!rtcp_due(s)) return 0;
+    s.next_rtcp_ms = s.elapsed_ms + rtcp_next_delay(s.rtcp_interval_ms);
+    *kind = DSP_PKT_RTCP;
+    return write_rtcp(s, buf, cap, false);
+}
+
 // Builds the next telephone-event payload; false when the event has ended.
 int tel_event_payload(dsp_tx_state &s, uint32_t ts, uint8_t *out) {
     dsp_tx_tel_event &t = s.tel;
@@ -277,18 +284,14 @@ int tx_get_packet(dsp_ctx *ctx, uint8_t *buf, int *kind, int cap) {
     if (state == DSP_STATE_IDLE) return 0;
     if (state != DSP_STATE_RUNNING && state != DSP_STATE_RUNNING_ALT) return -1;
 
-    if (s.sample_clock - s.last_ts < s.samples_per_packet || s.payload_frames == 0) {
-        if (!rtcp_due(s)) return 0;
-        s.next_rtcp_ms = s.elapsed_ms + rtcp_next_delay(s.rtcp_interval_ms);
-        *kind = DSP_PKT_RTCP;
-        return write_rtcp(s, buf, cap, false);
-    }
+    if (s.sample_clock - s.last_ts < s.samples_per_packet || s.payload_frames == 0)
+        return rtcp_if_due(s, buf, kind, cap);
 
     uint32_t ts = s.sample_clock - s.sample_clock % s.samples_per_packet;
     if (state == DSP_STATE_RUNNING_ALT) {
         drop_payload(s);
         s.last_ts = ts;
-        return 0;
+        return rtcp_if_due(s, buf, kind, cap);
     }
 
     uint8_t tel_payload[4];

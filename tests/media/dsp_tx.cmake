@@ -3,3 +3,4 @@ ostrelle_test(dsp_core_test LABEL unit SOURCES dsp_core_test.cpp LIBS ostrelle_d
 ostrelle_test(dsp_codec_test LABEL unit SOURCES dsp_codec_test.cpp LIBS ostrelle_dsp)
 ostrelle_test(dsp_tx_test LABEL unit SOURCES dsp_tx_test.cpp LIBS ostrelle_dsp)
 ostrelle_test(dsp_setup_test LABEL unit SOURCES dsp_setup_test.cpp LIBS ostrelle_dsp)
+ostrelle_test(dsp_resample_test LABEL unit SOURCES dsp_resample_test.cpp LIBS ostrelle_dsp)

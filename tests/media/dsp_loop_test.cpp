@@ -3,7 +3,8 @@
 // steady playout returns the input frames unchanged, a fixed delay later).
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -11,14 +12,13 @@
 
 namespace {
 
-std::vector<int16_t> make_frame(int samples, int index) {
-    std::vector<int16_t> f(static_cast<size_t>(samples));
-    for (int i = 0; i < samples; i++) {
-        double t = (index * samples + i) / (samples * 100.0);
-        f[static_cast<size_t>(i)] = static_cast<int16_t>(9000 * std::sin(2 * M_PI * 700 * t) +
-                                                         3000 * std::sin(2 * M_PI * 1900 * t));
-    }
-    return f;
+// Noise-like test signal: no period, so the delay found below is unambiguous.
+int16_t sample_at(uint32_t n) {
+    uint32_t x = n * 2654435761u;
+    x ^= x >> 15;
+    x *= 2246822519u;
+    x ^= x >> 13;
+    return static_cast<int16_t>(static_cast<int32_t>(x % 20001u) - 10000);
 }
 
 }  // namespace
@@ -34,34 +34,42 @@ TEST(DspLoop, SendThenReceiveReturnsTheInputDelayed) {
         ASSERT_EQ(dsp_rx_frame_bytes(), bytes);
 
         constexpr int k_frames = 300;
-        std::vector<std::vector<int16_t>> in, out;
+        std::vector<int16_t> in, out;
         for (int k = 0; k < k_frames; k++) {
-            in.push_back(make_frame(samples, k));
-            ASSERT_EQ(dsp_tx_put_frame(in.back().data(), bytes), 0);
+            std::vector<int16_t> frame(static_cast<size_t>(samples));
+            for (int i = 0; i < samples; i++)
+                frame[static_cast<size_t>(i)] = sample_at(static_cast<uint32_t>(k * samples + i));
+            in.insert(in.end(), frame.begin(), frame.end());
+            ASSERT_EQ(dsp_tx_put_frame(frame.data(), bytes), 0);
             uint8_t pkt[1600];
             int len;
             while ((len = dsp_tx_next_rtp(pkt, sizeof(pkt))) > 0) {
                 ASSERT_EQ(len, 12 + bytes);
                 EXPECT_EQ(dsp_rx_put_rtp(pkt, len), 0);
             }
-            std::vector<int16_t> frame(static_cast<size_t>(samples));
             ASSERT_EQ(dsp_rx_get_frame(frame.data(), bytes), 0);
-            out.push_back(frame);
+            out.insert(out.end(), frame.begin(), frame.end());
         }
-        // Over the last 100 frames, find the delay (in whole frames) at which
-        // the output repeats the input; most frames must match exactly.
-        int best_delay = -1, best_hits = 0;
-        for (int d = 0; d <= 15; d++) {
-            int hits = 0;
-            for (int k = k_frames - 100; k < k_frames; k++)
-                if (out[static_cast<size_t>(k)] == in[static_cast<size_t>(k - d)]) hits++;
+        // Over the last second, find the delay (in samples) at which the
+        // output repeats the input; steady playout must match it exactly.
+        size_t window = static_cast<size_t>(samples) * 100;
+        size_t first = out.size() - window;
+        int max_lag = samples * 15;  // 150 ms
+        int best_lag = -1;
+        size_t best_hits = 0;
+        for (int lag = 0; lag <= max_lag; lag++) {
+            size_t hits = 0;
+            for (size_t n = first; n < out.size(); n++)
+                if (out[n] == in[n - static_cast<size_t>(lag)]) hits++;
             if (hits > best_hits) {
                 best_hits = hits;
-                best_delay = d;
+                best_lag = lag;
             }
         }
-        EXPECT_GE(best_hits, 90) << "delay " << best_delay;
-        EXPECT_GE(best_delay * 10, 20);  // within the configured 20..120 ms
-        EXPECT_LE(best_delay * 10, 120);
+        EXPECT_GE(best_hits, window * 99 / 100) << "lag " << best_lag;
+        int delay_ms = best_lag * 10 / samples;
+        EXPECT_GE(delay_ms, 20);  // within the configured 20..120 ms
+        EXPECT_LE(delay_ms, 120);
+        std::printf("%d Hz: delay %d samples (%d ms)\n", rate, best_lag, delay_ms);
     }
 }

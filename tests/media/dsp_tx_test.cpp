@@ -558,6 +558,24 @@ TEST_F(DspTx, StopPostsEventSendsByeAndGoesIdle) {
     EXPECT_EQ(c()->state, DSP_STATE_IDLE);
 }
 
+TEST_F(DspTx, DescriptorSwappedAfterResetIsNotRead) {
+    ASSERT_EQ(start(16000, DSP_CODEC_L16_16K), 0);
+    events();
+    dsp_pcm bigger;
+    dsp_pcm_setup(&bigger, 48000);
+    p().in1 = &bigger;  // 480 samples where the codec was set up for 160
+    c()->process(c());
+    p().in1 = nullptr;
+    c()->process(c());
+    EXPECT_EQ(get().len, 0);
+    std::vector<dsp_event> evs = events();
+    ASSERT_EQ(evs.size(), 2u);
+    EXPECT_EQ(evs[0].code, DSP_EVT_CTX_ERROR);
+    p().in1 = &pcm_;  // back to the right one: the stream goes on
+    c()->process(c());
+    EXPECT_EQ(get().len, 332);
+}
+
 TEST_F(DspTx, BadCallsAreRefused) {
     ASSERT_EQ(start(16000, DSP_CODEC_L16_16K), 0);
     int kind = 0;

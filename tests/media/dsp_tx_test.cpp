@@ -558,6 +558,21 @@ TEST_F(DspTx, StopPostsEventSendsByeAndGoesIdle) {
     EXPECT_EQ(c()->state, DSP_STATE_IDLE);
 }
 
+TEST_F(DspTx, PauseStopsTheStreamUntilStartedAgain) {
+    ASSERT_EQ(start(16000, DSP_CODEC_L16_16K), 0);
+    c()->process(c());
+    EXPECT_EQ(get().seq(), 0);
+    p().command_flags = DSP_CMD_PAUSE;
+    c()->process(c());
+    EXPECT_EQ(c()->state, DSP_STATE_PAUSED);
+    EXPECT_EQ(get().len, -1);
+    p().command_flags = DSP_CMD_START;
+    c()->process(c());
+    packet pk = get();
+    EXPECT_EQ(pk.seq(), 1);
+    EXPECT_EQ(pk.ts(), 320u);  // paused frames were not taken in
+}
+
 TEST_F(DspTx, DescriptorSwappedAfterResetIsNotRead) {
     ASSERT_EQ(start(16000, DSP_CODEC_L16_16K), 0);
     events();

@@ -30,15 +30,15 @@ constexpr int k_jb_max_expands_before_reset = 100;
 constexpr int k_jb_hold_off_start = 32;
 
 struct jb_decision_input {
-    int frame_due;           // the oldest buffered frame is the one to play next
-    int after_expand;        // the previous operation concealed
-    int first_after_start;   // first decision of a (re)started stream
-    int expands_in_row;      // consecutive expands before this decision
-    int level_q8;            // filtered buffer level, packets Q8
-    int target_q8;           // target level, packets Q8
-    int packets_per_20ms_q8; // 20 ms expressed in packets, Q8
-    int hold_off;            // > 0 suppresses accelerate and pre-emptive expand
-    int stretch_possible;    // 30 ms of decoded audio can be gathered
+    int frame_due;            // the oldest buffered frame is the one to play next
+    int after_expand;         // the previous operation concealed
+    int first_after_start;    // first decision of a (re)started stream
+    int expands_in_row;       // consecutive expands before this decision
+    int level_q8;             // filtered buffer level, packets Q8
+    int target_q8;            // target level, packets Q8
+    int packets_per_20ms_q8;  // 20 ms expressed in packets, Q8
+    int hold_off;             // > 0 suppresses accelerate and pre-emptive expand
+    int stretch_possible;     // 30 ms of decoded audio can be gathered
 };
 
 struct jb_limits {

@@ -19,13 +19,13 @@ int quantile_packets(const int32_t *hist) {
 
 void recompute_target(jb_delay_manager *dm) {
     const jb_delay_config &c = dm->cfg;
-    int packets = std::max(dm->quantile_packets, jb_peak_detector_level(&dm->peaks));
-    int target = std::max(packets * k_jb_q8_one,
-                          jb_delay_manager_ms_to_q8(dm, c.start_delay_ms - c.min_delay_ms));
+    const int floor_q8 = jb_delay_manager_ms_to_q8(dm, c.start_delay_ms - c.min_delay_ms);
+    dm->base_q8 = std::max(dm->quantile_packets * k_jb_q8_one, floor_q8);
+    int target = std::max(dm->base_q8, jb_peak_detector_level(&dm->peaks) * k_jb_q8_one);
     target += jb_delay_manager_ms_to_q8(dm, c.min_delay_ms);
     target = std::min(target, jb_delay_manager_ms_to_q8(dm, c.max_delay_ms));
-    target = std::min(target, c.slot_count * k_target_slot_share_num * k_jb_q8_one /
-                                  k_target_slot_share_den);
+    target = std::min(
+        target, c.slot_count * k_target_slot_share_num * k_jb_q8_one / k_target_slot_share_den);
     dm->target_q8 = std::max(target, k_jb_q8_one);  // nothing plays with less than a packet
 }
 
@@ -35,7 +35,8 @@ void histogram_add(jb_delay_manager *dm, int iat) {
     dm->forget_q15 += (k_jb_forget_base_q15 - dm->forget_q15 + 3) >> 2;
     int64_t sum = 0;
     for (int i = 0; i < k_jb_iat_bins; ++i) {
-        dm->hist_q30[i] = static_cast<int32_t>((static_cast<int64_t>(dm->hist_q30[i]) * dm->forget_q15) >> 15);
+        dm->hist_q30[i] =
+            static_cast<int32_t>((static_cast<int64_t>(dm->hist_q30[i]) * dm->forget_q15) >> 15);
         sum += dm->hist_q30[i];
     }
     // Whatever the decay took (including rounding) goes to the new bin: the sum stays one.
@@ -111,7 +112,8 @@ int jb_delay_manager_update(jb_delay_manager *dm, uint16_t seq, uint32_t ts) {
 
     histogram_add(dm, iat);
     dm->quantile_packets = quantile_packets(dm->hist_q30);
-    jb_peak_detector_update(&dm->peaks, iat, dm->target_q8 / k_jb_q8_one);
+    // Peaks are judged against the target without them, or a raised target would hide the next one.
+    jb_peak_detector_update(&dm->peaks, iat, dm->base_q8 / k_jb_q8_one);
     recompute_target(dm);
 
     dm->samples_since_arrival = 0;

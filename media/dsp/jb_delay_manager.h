@@ -21,9 +21,9 @@ struct jb_delay_config {
     int min_delay_ms;
     int max_delay_ms;
     int start_delay_ms;
-    int slot_count;            // packet buffer slots; the target stays below 3/4 of them
-    int out_rate_hz;           // output samples per second
-    int rtp_rate_hz;           // RTP clock
+    int slot_count;              // packet buffer slots; the target stays below 3/4 of them
+    int out_rate_hz;             // output samples per second
+    int rtp_rate_hz;             // RTP clock
     int default_packet_samples;  // packet duration (output samples) before two packets were seen
 };
 
@@ -31,14 +31,15 @@ struct jb_delay_manager {
     jb_delay_config cfg;
     int32_t hist_q30[k_jb_iat_bins];
     int32_t forget_q15;
-    int quantile_packets;   // from the histogram
-    int target_q8;          // final target, packets Q8
-    int packet_samples;     // packet duration in output samples
+    int quantile_packets;  // from the histogram
+    int base_q8;           // target from the histogram and the floor, without peaks
+    int target_q8;         // final target, packets Q8
+    int packet_samples;    // packet duration in output samples
     int samples_since_arrival;
     int have_last;
     uint16_t last_seq;
     uint32_t last_ts;
-    int sub_ms_samples;     // output samples not yet counted as whole ms for the peak clock
+    int sub_ms_samples;  // output samples not yet counted as whole ms for the peak clock
     jb_peak_detector peaks;
 };
 
@@ -54,8 +55,12 @@ void jb_delay_manager_advance(jb_delay_manager *dm, int samples);
 // for the first packet of a stream.
 int jb_delay_manager_update(jb_delay_manager *dm, uint16_t seq, uint32_t ts);
 
-inline int jb_delay_manager_target_q8(const jb_delay_manager *dm) { return dm->target_q8; }
-inline int jb_delay_manager_packet_samples(const jb_delay_manager *dm) { return dm->packet_samples; }
+inline int jb_delay_manager_target_q8(const jb_delay_manager *dm) {
+    return dm->target_q8;
+}
+inline int jb_delay_manager_packet_samples(const jb_delay_manager *dm) {
+    return dm->packet_samples;
+}
 
 // Milliseconds converted to packets (Q8) with the current packet duration.
 int jb_delay_manager_ms_to_q8(const jb_delay_manager *dm, int ms);

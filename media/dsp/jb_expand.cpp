@@ -6,11 +6,11 @@
 
 namespace {
 
-constexpr int k_frame_8k = 80;          // 10 ms
-constexpr int k_junction_8k = 8;        // 1 ms to blend the first sample onto the last
+constexpr int k_frame_8k = 80;    // 10 ms
+constexpr int k_junction_8k = 8;  // 1 ms to blend the first sample onto the last
 // Level left after each further 10 ms of concealment: unvoiced audio fades
 // faster than voiced audio.
-constexpr float k_decay_unvoiced = 0.7f;
+constexpr float k_decay_unvoiced = 0.6f;
 constexpr float k_decay_voiced_extra = 0.2f;
 constexpr uint32_t k_seed = 0x9E3779B9u;
 
@@ -77,7 +77,8 @@ void jb_expand_generate(jb_expand *ex, jb_bgn *bgn, int16_t *out, int n) {
         float v = a * ex->cycle[ex->phase];
         if (b > 0.0f) v += b * jb_noise_unit(&ex->seed);
         if (ex->junction_left > 0) {
-            v += ex->junction * static_cast<float>(ex->junction_left) / static_cast<float>(junction_len);
+            v += ex->junction * static_cast<float>(ex->junction_left) /
+                 static_cast<float>(junction_len);
             ex->junction_left--;
         }
         if (++ex->phase >= ex->lag) ex->phase = 0;

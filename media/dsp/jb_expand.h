@@ -42,4 +42,6 @@ void jb_expand_start(jb_expand *ex, const int16_t *hist_end, int hist_len, int f
 void jb_expand_generate(jb_expand *ex, jb_bgn *bgn, int16_t *out, int n);
 
 // Normal audio resumed.
-inline void jb_expand_end(jb_expand *ex) { ex->active = 0; }
+inline void jb_expand_end(jb_expand *ex) {
+    ex->active = 0;
+}

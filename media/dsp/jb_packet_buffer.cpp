@@ -5,10 +5,11 @@
 namespace {
 
 // True when the buffered sequence number counts as newer than the new one,
-// i.e. the new frame goes before it.
+// i.e. the new frame goes before it. Distances are taken modulo 2^16, so a
+// buffered 0 is above a late 65535 as well as 65535 being below a new 0.
 bool seq_above(uint16_t buffered, uint16_t fresh) {
-    if (buffered <= fresh) return false;
-    return buffered - fresh <= k_jb_seq_wrap_distance;
+    const int distance = static_cast<uint16_t>(buffered - fresh);
+    return distance > 0 && distance <= k_jb_seq_wrap_distance;
 }
 
 void unlink(jb_packet_buffer *pb, int idx) {

@@ -68,7 +68,11 @@ void jb_packet_buffer_pop_oldest(jb_packet_buffer *pb);
 int jb_packet_buffer_discard_older(jb_packet_buffer *pb, uint32_t ts);
 
 // Number of buffered frames.
-inline int jb_packet_buffer_count(const jb_packet_buffer *pb) { return pb->count; }
+inline int jb_packet_buffer_count(const jb_packet_buffer *pb) {
+    return pb->count;
+}
 
 // True when a is before b on the 32-bit RTP timestamp circle.
-inline bool jb_ts_before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+inline bool jb_ts_before(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) < 0;
+}

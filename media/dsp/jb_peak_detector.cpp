@@ -42,7 +42,8 @@ int jb_peak_detector_level(const jb_peak_detector *pd) {
     int max_height = 0;
     // The first entry's period is unknown (it opened the series); skip it.
     for (int i = 1; i < pd->count; ++i) max_period = std::max(max_period, pd->entries[i].period_ms);
-    for (int i = 0; i < pd->count; ++i) max_height = std::max<int>(max_height, pd->entries[i].height_packets);
+    for (int i = 0; i < pd->count; ++i)
+        max_height = std::max<int>(max_height, pd->entries[i].height_packets);
     if (pd->since_ms > 2LL * max_period) return 0;  // the pattern has stopped
     return max_height;
 }

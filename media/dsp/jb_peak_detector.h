@@ -19,9 +19,9 @@ struct jb_peak_entry {
 
 struct jb_peak_detector {
     jb_peak_entry entries[k_jb_peak_history];
-    int count;          // valid entries, newest at index count-1
-    int seen_any;       // 1 once a first peak started the clock
-    int64_t since_ms;   // time since the last peak
+    int count;         // valid entries, newest at index count-1
+    int seen_any;      // 1 once a first peak started the clock
+    int64_t since_ms;  // time since the last peak
 };
 
 void jb_peak_detector_reset(jb_peak_detector *pd);

@@ -13,11 +13,13 @@ int jb_norm_corr_q14(const int16_t *a, const int16_t *b, int n, int step) {
         bb += static_cast<int32_t>(b[i]) * b[i];
     }
     if (aa == 0 || bb == 0) return 0;
-    const double c = static_cast<double>(ab) / std::sqrt(static_cast<double>(aa) * static_cast<double>(bb));
+    const double c =
+        static_cast<double>(ab) / std::sqrt(static_cast<double>(aa) * static_cast<double>(bb));
     return static_cast<int>(c * k_jb_q14_one);
 }
 
-jb_pitch jb_pitch_search(const int16_t *ref, int dir, int win, int min_lag, int max_lag, int fs_mult) {
+jb_pitch jb_pitch_search(const int16_t *ref, int dir, int win, int min_lag, int max_lag,
+                         int fs_mult) {
     jb_pitch best{min_lag, -2 * k_jb_q14_one};
     const int step = std::max(1, fs_mult);
     // Coarse: every step-th lag on the decimated grid.

@@ -18,7 +18,8 @@ struct jb_pitch {
 // Compares the window ref[0..win) with ref[dir*lag .. dir*lag+win) for lag in
 // [min_lag, max_lag]; dir is +1 (later audio) or -1 (earlier audio). The caller
 // guarantees every touched sample exists.
-jb_pitch jb_pitch_search(const int16_t *ref, int dir, int win, int min_lag, int max_lag, int fs_mult);
+jb_pitch jb_pitch_search(const int16_t *ref, int dir, int win, int min_lag, int max_lag,
+                         int fs_mult);
 
 // Normalised correlation of a[0..n) and b[0..n), Q14; 0 when either is silent.
 int jb_norm_corr_q14(const int16_t *a, const int16_t *b, int n, int step);

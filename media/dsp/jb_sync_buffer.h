@@ -19,8 +19,12 @@ struct jb_sync_buffer {
 
 void jb_sync_buffer_reset(jb_sync_buffer *sb, int fs_mult);
 
-inline int jb_sync_buffer_ahead(const jb_sync_buffer *sb) { return sb->len - sb->pos; }
-inline const int16_t *jb_sync_buffer_end(const jb_sync_buffer *sb) { return sb->samples + sb->len; }
+inline int jb_sync_buffer_ahead(const jb_sync_buffer *sb) {
+    return sb->len - sb->pos;
+}
+inline const int16_t *jb_sync_buffer_end(const jb_sync_buffer *sb) {
+    return sb->samples + sb->len;
+}
 
 // Appends n samples, dropping the oldest history. Returns the number of samples
 // ahead of the output that had to be dropped too (0 normally).

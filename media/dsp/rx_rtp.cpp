@@ -2,7 +2,9 @@
 
 namespace {
 
-uint16_t read_be16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t read_be16(const uint8_t *p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 uint32_t read_be32(const uint8_t *p) {
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -50,11 +52,17 @@ int rx_rtp_parse(const uint8_t *data, int len, rx_rtp_packet *out) {
 
 const char *rx_rtp_error_text(int err) {
     switch (err) {
-        case RX_RTP_OK: return "ok";
-        case RX_RTP_SHORT: return "truncated RTP header";
-        case RX_RTP_VERSION: return "RTP version is not 2";
-        case RX_RTP_PADDING: return "RTP padding longer than the packet";
-        case RX_RTP_PAYLOAD_SIZE: return "RTP payload empty or too large";
-        default: return "unknown RTP error";
+        case RX_RTP_OK:
+            return "ok";
+        case RX_RTP_SHORT:
+            return "truncated RTP header";
+        case RX_RTP_VERSION:
+            return "RTP version is not 2";
+        case RX_RTP_PADDING:
+            return "RTP padding longer than the packet";
+        case RX_RTP_PAYLOAD_SIZE:
+            return "RTP payload empty or too large";
+        default:
+            return "unknown RTP error";
     }
 }

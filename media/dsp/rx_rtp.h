@@ -24,10 +24,10 @@ struct rx_rtp_packet {
 // Why a datagram was refused; 0 when it parsed.
 enum rx_rtp_error {
     RX_RTP_OK = 0,
-    RX_RTP_SHORT = -1,        // fewer than 12 bytes, or CSRC/extension beyond the end
-    RX_RTP_VERSION = -2,      // version field other than 2
-    RX_RTP_PADDING = -3,      // padding count larger than what follows the header
-    RX_RTP_PAYLOAD_SIZE = -4, // payload empty or longer than 15999 bytes
+    RX_RTP_SHORT = -1,         // fewer than 12 bytes, or CSRC/extension beyond the end
+    RX_RTP_VERSION = -2,       // version field other than 2
+    RX_RTP_PADDING = -3,       // padding count larger than what follows the header
+    RX_RTP_PAYLOAD_SIZE = -4,  // payload empty or longer than 15999 bytes
 };
 
 // Parses one datagram. Returns RX_RTP_OK and fills *out, or a negative rx_rtp_error.

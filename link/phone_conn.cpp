@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <mutex>
 
 #include "link/tls_context.h"
@@ -145,13 +146,18 @@ int tcp_connect(phone_conn *conn, const sockaddr_in &addr) {
 }
 
 int plain_send(phone_conn *conn, const void *data, size_t len) {
+    if (len > size_t(INT_MAX)) {
+        log_print(0, LL_ERR, "Send to phone fail, message too long: %zu\n", len);
+        return CONN_ERR_FAIL;
+    }
     const char *p = static_cast<const char *>(data);
     size_t done = 0;
-    int waits = 0;
+    int waits = 0;  // in a row without progress
     while (done < len) {
         ssize_t n = send(conn->sock, p + done, len - done, MSG_NOSIGNAL);
         if (n > 0) {
             done += size_t(n);
+            waits = 0;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&

@@ -1,4 +1,5 @@
 // Ostrelle: pairs this PC with a Mirelta phone and serves it as a USB speakerphone.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -47,6 +48,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "ostrelle: no tray UI in this build, running headless\n");
     }
 
+    // A phone that vanishes mid-write must not end the program.
+    signal(SIGPIPE, SIG_IGN);
     headless_block_signals();
     config_load();
     // Started with the desktop session although the user turned that off.

@@ -218,7 +218,9 @@ TEST_F(ExportServer, IsochronousRepliesFollowTheHostsPackets) {
         ASSERT_NE(p.iso, nullptr);
         EXPECT_EQ(p.iso[k.host_packets - 1].offset, 32 * (k.host_packets - 1));
         ASSERT_EQ(p.data_len, out.size());
-        if (!out.empty()) EXPECT_EQ(0, memcmp(p.data, out.data(), out.size()));
+        if (!out.empty()) {
+            EXPECT_EQ(0, memcmp(p.data, out.data(), out.size()));
+        }
 
         std::vector<uint8_t> audio(k.device_bytes);
         for (size_t i = 0; i < audio.size(); i++) audio[i] = static_cast<uint8_t>(i + 1);

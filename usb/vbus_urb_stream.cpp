@@ -202,15 +202,22 @@ int vbus_urb_stream::send_all_locked(int fd, const uint8_t *buf, size_t len) {
     return 0;
 }
 
-void vbus_urb_stream::answer_unlink() {
+// Answers an unlink at once. When the request was still pending, the device
+// is told too (a CMD_UNLINK naming its own sequence number) so that it can
+// drop the request from its queues; its answer to that notice is not sent on.
+bool vbus_urb_stream::answer_unlink(vbus_pdu *notice) {
     const uint32_t target = rx_hdr_.flags_status;
     uint32_t status = 0;
+    uint32_t device_seq = 0, notice_seq = 0;
     {
         std::lock_guard<std::mutex> lk(mu_);
         for (auto it = pending_.begin(); it != pending_.end(); ++it) {
             if (it->second.peer_seqnum == target) {
+                device_seq = it->first;
                 pending_.erase(it);
                 status = STATUS_ECONNRESET;
+                notice_seq = next_id_++;
+                if (next_id_ == 0) next_id_ = 1;
                 break;
             }
         }
@@ -223,16 +230,25 @@ void vbus_urb_stream::answer_unlink() {
     r.flags_status = status;
     uint8_t wire[USBIP_HEADER_SIZE];
     usbip_encode_header(r, wire);
-    std::lock_guard<std::mutex> slk(send_mu_);
-    int fd;
     {
-        std::lock_guard<std::mutex> lk(mu_);
-        fd = fd_;
+        std::lock_guard<std::mutex> slk(send_mu_);
+        int fd;
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            fd = fd_;
+        }
+        if (fd >= 0 && send_all_locked(fd, wire, sizeof wire) < 0) {
+            std::lock_guard<std::mutex> lk(mu_);
+            mark_broken_locked();
+        }
     }
-    if (fd >= 0 && send_all_locked(fd, wire, sizeof wire) < 0) {
-        std::lock_guard<std::mutex> lk(mu_);
-        mark_broken_locked();
-    }
+    if (!status) return false;
+    *notice = vbus_pdu{};
+    notice->hdr.command = VBUS_CMD_UNLINK;
+    notice->hdr.seqnum = notice_seq;
+    notice->hdr.devid = rx_hdr_.devid;
+    notice->hdr.flags_status = device_seq;
+    return true;
 }
 
 int vbus_urb_stream::read_pdu(vbus_pdu *pdu, int timeout_ms) {
@@ -301,10 +317,10 @@ int vbus_urb_stream::read_pdu(vbus_pdu *pdu, int timeout_ms) {
             if (rx_have_ < rx_need_) continue;
         }
         if (rx_hdr_.command == VBUS_CMD_UNLINK) {
-            answer_unlink();
             rx_have_ = 0;
             rx_need_ = USBIP_HEADER_SIZE;
             rx_header_done_ = false;
+            if (answer_unlink(pdu)) return 1;
             continue;
         }
         if (body_complete(pdu) < 0) {
@@ -397,6 +413,8 @@ int vbus_urb_stream::write_reply(const vbus_pdu_header &hdr, const uint8_t *payl
                   packets);
         return -1;
     }
+    // The device's answer to an unlink notice: the host has had its answer.
+    if (hdr.command == VBUS_RET_UNLINK) return 0;
     std::lock_guard<std::mutex> slk(send_mu_);
     pending req;
     int fd;

@@ -6,10 +6,11 @@
 // yet. The device sees its own sequence numbers (unique across connections),
 // so a late reply to a request of a connection that has gone is recognised
 // and dropped instead of reaching the next importer. Unlinks are answered
-// here: an unlinked request is removed from the table and its eventual reply
-// is discarded. Every reply is shaped to the request it answers (packet count,
-// per-packet lengths, host buffer size), so a peer never receives more than it
-// asked for.
+// here: an unlinked request is removed from the table, its eventual reply is
+// discarded, and the device gets a CMD_UNLINK naming it so that it can free
+// the queue slot (the device's RET_UNLINK to that is not sent on). Every reply is shaped to the
+// request it answers (packet count, per-packet lengths, host buffer size), so a peer never receives
+// more than it asked for.
 #pragma once
 
 #include <condition_variable>
@@ -71,7 +72,7 @@ class vbus_urb_stream {
     void mark_broken_locked();
     int header_complete();
     int body_complete(vbus_pdu *pdu);
-    void answer_unlink();
+    bool answer_unlink(vbus_pdu *notice);
     int send_all_locked(int fd, const uint8_t *buf, size_t len);
     size_t build_reply(const pending &req, const vbus_pdu_header &hdr, const uint8_t *payload,
                        size_t len, const vbus_iso_desc *iso, uint32_t packets);

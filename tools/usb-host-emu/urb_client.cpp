@@ -222,10 +222,11 @@ void urb_client::reader() {
             }
             r.iso.resize(np);
             usbip_decode_iso(raw.data(), np, r.iso.data());
-            // Packed data goes back to each packet's offset.
-            r.data.assign(p.length, 0);
+            // IN data travels packed; it goes back to each packet's offset.
+            if (p.dir == VBUS_DIR_IN) r.data.assign(p.length, 0);
             size_t pos = 0;
             for (const auto &d : r.iso) {
+                if (p.dir != VBUS_DIR_IN) break;
                 size_t n = d.actual_length;
                 if (pos + n > packed.size() || uint64_t{d.offset} + n > p.length) {
                     fail("iso reply descriptors do not match its data");

@@ -23,6 +23,9 @@ constexpr size_t RX_CAPACITY =
 constexpr uint32_t STATUS_ECONNRESET = static_cast<uint32_t>(-ECONNRESET);
 constexpr int CLOSE_WAIT_MS = 5000;  // how long close() waits for a reader to leave
 constexpr uint32_t MAX_ENDPOINT = 15;
+constexpr int KEEPALIVE_IDLE_S = 10;
+constexpr int KEEPALIVE_INTERVAL_S = 5;
+constexpr int KEEPALIVE_PROBES = 3;
 
 }  // namespace
 
@@ -68,7 +71,14 @@ int vbus_urb_stream::attach(int fd, const std::string &peer) {
         timeval tv{VBUS_SEND_TIMEOUT_MS / 1000, (VBUS_SEND_TIMEOUT_MS % 1000) * 1000};
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on AF_UNIX
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // A host that vanishes without closing (a remote importer losing its
+        // network) must not hold the device for ever.
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &KEEPALIVE_IDLE_S, sizeof KEEPALIVE_IDLE_S);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &KEEPALIVE_INTERVAL_S,
+                   sizeof KEEPALIVE_INTERVAL_S);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &KEEPALIVE_PROBES, sizeof KEEPALIVE_PROBES);
         fd_ = fd;
         peer_ = peer;
         pending_.clear();

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -56,7 +57,8 @@ class usbip_backend : public vbus_backend {
     std::string bind_addr_;
     int port_;
     int local_port_ = -1;
-    bool opened_ = false;
+    std::atomic<bool> opened_{false};
+    bool finished_ = false;  // closed for good
     int listen_fd_ = -1;
     int stop_fd_ = -1;
     std::thread server_;
@@ -70,6 +72,10 @@ class usbip_backend : public vbus_backend {
 
 int usbip_backend::open() {
     if (opened_) return 0;
+    if (finished_) {
+        log_print(0, LL_ERR, "%s: a closed bus cannot be opened again\n", "usbip");
+        return -1;
+    }
     in_addr addr{};
     if (inet_pton(AF_INET, bind_addr_.c_str(), &addr) != 1 || port_ < 0 || port_ > 65535) {
         log_print(0, LL_ERR, "usbip: bad bind address %s:%d\n", bind_addr_.c_str(), port_);
@@ -162,8 +168,8 @@ bool usbip_backend::device_record(usbip_device_record *dev) {
 }
 
 void usbip_backend::close() {
-    if (!opened_) return;
-    opened_ = false;
+    if (!opened_.exchange(false)) return;
+    finished_ = true;
     uint64_t one = 1;
     if (write(stop_fd_, &one, sizeof one) < 0)
         log_print(0, LL_ERR, "usbip: stop signal failed: %s\n", strerror(errno));

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -80,13 +81,18 @@ class vhci_backend : public vbus_backend {
 
   private:
     std::string dir_;
-    bool opened_ = false;
+    std::atomic<bool> opened_{false};
+    bool finished_ = false;  // closed for good
     int vhci_port_ = -1;
     vbus_urb_stream stream_;
 };
 
 int vhci_backend::open() {
     if (opened_) return 0;
+    if (finished_) {
+        log_print(0, LL_ERR, "%s: a closed bus cannot be opened again\n", "vhci");
+        return -1;
+    }
     std::ifstream in(dir_ + "/status");
     if (!in) {
         log_print(0, LL_ERR, "vhci: %s/status not found, vhci-hcd is not loaded\n", dir_.c_str());
@@ -149,8 +155,8 @@ int vhci_backend::plug_in(const vbus_plugin_info &info, const vbus_device_summar
 }
 
 void vhci_backend::close() {
-    if (!opened_) return;
-    opened_ = false;
+    if (!opened_.exchange(false)) return;
+    finished_ = true;
     if (vhci_port_ >= 0 && write_sysfs(dir_ + "/detach", std::to_string(vhci_port_)) < 0)
         log_print(0, LL_ERR, "vhci: detach of port %d failed: %s\n", vhci_port_, strerror(errno));
     vhci_port_ = -1;

@@ -240,17 +240,53 @@ TEST_F(HostEmu, EnumeratesAndDrivesTheControlsOfTheRealDevice) {
 
 struct shape_case {
     const char *host;
+    bool from_file;          // playback from a WAV file instead of a tone
     long min_capture_bytes;  // over 2 s at one reply per 10 ms, loosely
 };
 
+// 3 s of a 16000 Hz mono square wave that is never zero.
+void write_test_wav(const std::string &path) {
+    const uint32_t samples = 3 * 16000, bytes = samples * 2;
+    std::string s = "RIFF";
+    auto u32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; i++) s.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    auto u16 = [&](uint16_t v) {
+        s.push_back(static_cast<char>(v));
+        s.push_back(static_cast<char>(v >> 8));
+    };
+    u32(36 + bytes);
+    s += "WAVEfmt ";
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(16000);
+    u32(32000);
+    u16(2);
+    u16(16);
+    s += "data";
+    u32(bytes);
+    for (uint32_t i = 0; i < samples; i++) u16((i / 8) % 2 ? 0x1111 : 0xeeee);
+    write_file(path, s);
+}
+
 TEST_F(HostEmu, StreamsAudioInBothHostShapes) {
-    const shape_case cases[] = {{"windows", 50 * 320}, {"linux", 50 * 32}};
+    const shape_case cases[] = {
+        {"windows", false, 50 * 320},
+        {"linux", false, 50 * 32},
+        {"linux", true, 50 * 32},
+    };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.host);
         TempDir dir;
         std::string wav = dir.file("cap.wav");
-        run_result r = emu(std::string("--host ") + k.host + " --play tone:1000 --capture " + wav +
-                           " --seconds 2 --hid-poll");
+        std::string source = "tone:1000";
+        if (k.from_file) {
+            source = dir.file("play.wav");
+            write_test_wav(source);
+        }
+        run_result r = emu(std::string("--host ") + k.host + " --play " + source + " --capture " +
+                           wav + " --seconds 2 --hid-poll");
         ASSERT_EQ(r.status, 0) << r.out;
         EXPECT_TRUE(r.has("set-interface: 1 alt 1 ok")) << r.out;
         EXPECT_TRUE(r.has("set-interface: 2 alt 0 ok")) << r.out;

@@ -440,6 +440,32 @@ TEST_F(ExportServer, CloseEndsABlockedReadAndDropsTheImporter) {
     EXPECT_EQ(bus->write_reply(r, nullptr, 0, nullptr, 0), -1);
     raw_client late;
     EXPECT_FALSE(late.connect_to(port));
+    EXPECT_EQ(bus->open(), -1);  // a closed bus stays closed
+}
+
+TEST(VbusFactory, PicksTheBackendByName) {
+    struct {
+        const char *name;
+        bool made, export_server;
+    } cases[] = {
+        {"usbip", true, true},
+        {"", true, true},  // an empty setting means the default
+        {"vhci", true, false},
+        {"windows-bus", false, false},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.name);
+        auto b = vbus_backend_create(k.name, "127.0.0.1", 0);
+        ASSERT_EQ(b != nullptr, k.made);
+        if (!b) continue;
+        if (k.export_server) {
+            ASSERT_EQ(b->open(), 0);
+            EXPECT_GT(vbus_usbip_local_port(b.get()), 0);
+        } else {
+            EXPECT_EQ(vbus_usbip_local_port(b.get()), -1);
+        }
+    }
+    EXPECT_EQ(vbus_backend_create("usbip", "not-an-address", 0)->open(), -1);
 }
 
 TEST_F(ExportServer, TheUsbipToolListsTheDevice) {

@@ -26,6 +26,9 @@ constexpr int LISTEN_BACKLOG = 8;
 // A client that has connected gets this long to send its request.
 constexpr int HANDSHAKE_TIMEOUT_MS = 3000;
 constexpr uint32_t PORT_NONE = 0;
+// How long an import waits for the previous importer's connection to be let go.
+constexpr int IMPORT_WAIT_MS = 1000;
+constexpr int IMPORT_POLL_MS = 20;
 
 class usbip_backend : public vbus_backend {
   public:
@@ -51,6 +54,7 @@ class usbip_backend : public vbus_backend {
     void serve();
     void handle_client(int fd, const std::string &peer);
     int recv_exact(int fd, uint8_t *buf, size_t len);
+    bool wait_detached();
     int send_all(int fd, const uint8_t *buf, size_t len);
     bool device_record(usbip_device_record *dev);
 
@@ -244,6 +248,18 @@ int usbip_backend::send_all(int fd, const uint8_t *buf, size_t len) {
     return 0;
 }
 
+// A host that has just closed its connection may not have been noticed yet
+// by the reader; an import right behind it waits a moment for that.
+bool usbip_backend::wait_detached() {
+    const uint64_t until = os_mono_ms() + IMPORT_WAIT_MS;
+    while (stream_.attached()) {
+        if (os_mono_ms() >= until) return false;
+        pollfd pf{stop_fd_, POLLIN, 0};
+        if (poll(&pf, 1, IMPORT_POLL_MS) > 0) return false;
+    }
+    return true;
+}
+
 void usbip_backend::handle_client(int fd, const std::string &peer) {
     timeval tv{HANDSHAKE_TIMEOUT_MS / 1000, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -296,7 +312,7 @@ void usbip_backend::handle_client(int fd, const std::string &peer) {
     const char *refusal = nullptr;
     if (!device_record(&dev) || dev.busid != busid)
         refusal = "no such device";
-    else if (stream_.attached())
+    else if (!wait_detached())
         refusal = "device already imported";
     uint8_t out[USBIP_OP_COMMON_SIZE + USBIP_DEVICE_SIZE];
     usbip_encode_op_common(

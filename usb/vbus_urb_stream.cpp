@@ -118,7 +118,7 @@ void vbus_urb_stream::disconnect(const char *why) {
     rx_have_ = 0;
     rx_need_ = USBIP_HEADER_SIZE;
     rx_header_done_ = false;
-    log_print(0, LL_WARN, "vbus: %s detached (%s), %zu pending requests dropped\n", peer.c_str(),
+    log_print(0, LL_INFO, "vbus: %s detached (%s), %zu pending requests dropped\n", peer.c_str(),
               why, dropped);
 }
 

@@ -29,6 +29,7 @@ constexpr uint32_t PORT_NONE = 0;
 // How long an import waits for the previous importer's connection to be let go.
 constexpr int IMPORT_WAIT_MS = 1000;
 constexpr int IMPORT_POLL_MS = 20;
+constexpr unsigned ACCEPT_BACKOFF_MS = 100;
 
 class usbip_backend : public vbus_backend {
   public:
@@ -202,8 +203,11 @@ void usbip_backend::serve() {
         socklen_t sl = sizeof sa;
         int fd = accept4(listen_fd_, reinterpret_cast<sockaddr *>(&sa), &sl, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED)
+            if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+                // Out of descriptors or memory: pause rather than spin.
                 log_print(0, LL_ERR, "usbip: accept failed: %s\n", strerror(errno));
+                os_sleep_ms(ACCEPT_BACKOFF_MS);
+            }
             continue;
         }
         char ip[INET_ADDRSTRLEN] = "?";

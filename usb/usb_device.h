@@ -1,6 +1,13 @@
 // The virtual USB device record: one per emulated speakerphone. The lifecycle
 // creates it, the request loop and the pacing ticks work on it, the session
 // reads and sets its HID fields.
+//
+// Bringing one up: set driver to an opened bus, usb_device_set_identity,
+// copy the stream's sample rate into sample_rate, usb_device_build_descriptors,
+// usb_fill_device_summary for the bus, restart the three queues (int_queue
+// unlinked, cp_cache_list / pb_cache_list linked to their clocks), wire the
+// hooks, then usb_request_loop_start (usb/usb_requests.h). Taking it down:
+// usb_request_loop_stop, then driver->close().
 #pragma once
 
 #include <atomic>

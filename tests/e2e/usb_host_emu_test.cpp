@@ -143,6 +143,9 @@ class HostEmu : public ::testing::Test {
         dev_->port = 1;
         ASSERT_EQ(0, dev_->driver->plug_in(dev_->plugin_info, summary));
         dev_->plugged = 1;
+        dev_->int_queue.restart(nullptr);
+        dev_->cp_cache_list.restart(&dev_->cp_ticking);
+        dev_->pb_cache_list.restart(&dev_->pb_ticking);
         ASSERT_EQ(0, usb_request_loop_start(dev_));
     }
     void TearDown() override {

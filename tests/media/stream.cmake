@@ -1,0 +1,3 @@
+# SRTP, capture files and audio stream control.
+ostrelle_test(srtp_policy_test LABEL unit SOURCES ${CMAKE_CURRENT_LIST_DIR}/srtp_policy_test.cpp LIBS ostrelle_media)
+ostrelle_test(srtp_kit_test LABEL unit SOURCES ${CMAKE_CURRENT_LIST_DIR}/srtp_kit_test.cpp LIBS ostrelle_media)

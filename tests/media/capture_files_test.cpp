@@ -125,7 +125,7 @@ TEST_F(CaptureFixture, WritersRacingOpenAndCloseStaySafe)
     std::thread writer([&] {
         while (!stop) capture_file_write(&files.s2usb, record.data(), record.size());
     });
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 50; ++i) {
         open();
         capture_files_close(&files);
     }

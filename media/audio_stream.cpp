@@ -251,7 +251,8 @@ int rtp_stream_create(audio_stream_state *st, const char *key_line, uint32_t pho
 
     size_t n = 0;
     if (key_line != nullptr && key_len > 0)
-        n = strnlen(key_line, std::min(static_cast<size_t>(key_len), static_cast<size_t>(SRTP_KEY_LINE_MAX)));
+        n = strnlen(key_line,
+                    std::min(static_cast<size_t>(key_len), static_cast<size_t>(SRTP_KEY_LINE_MAX)));
     memcpy(st->decode_key, key_line, n);
     st->decode_key[n] = '\0';
 
@@ -277,9 +278,10 @@ int rtp_stream_create(audio_stream_state *st, const char *key_line, uint32_t pho
     }
     if (st->srtp_enable) {
         struct srtp_kit *kit = nullptr;
-        if (srtp_kit_create(&kit, st->decode_key, static_cast<int>(strlen(st->decode_key)), st->encode_key,
-                            static_cast<int>(strlen(st->encode_key))) != 0) {
-            log_print(0, LL_ERR, "srtp kit create fail.\ndec: %s\nenc: %s\n", st->decode_key, st->encode_key);
+        if (srtp_kit_create(&kit, st->decode_key, static_cast<int>(strlen(st->decode_key)),
+                            st->encode_key, static_cast<int>(strlen(st->encode_key))) != 0) {
+            log_print(0, LL_ERR, "srtp kit create fail.\ndec: %s\nenc: %s\n", st->decode_key,
+                      st->encode_key);
             return fail_create(st);
         }
         st->srtp_kit = kit;
@@ -315,13 +317,15 @@ void audio_stream_ctl(audio_stream_state *st, int ctl_mode) {
     log_print(0, LL_INFO,
               "audio stream ctl: ctl_mode=%d, dacvite=%d, stop_transmit=%d, close_timer=%d, "
               "cap_active=%d, plbck_active=%d\n",
-              ctl_mode, st->dacvite.load(), st->stop_transmit_audio_stream.load(), st->close_timer.load(),
-              st->audio_capture_active.load(), st->audio_playback_active.load());
+              ctl_mode, st->dacvite.load(), st->stop_transmit_audio_stream.load(),
+              st->close_timer.load(), st->audio_capture_active.load(),
+              st->audio_playback_active.load());
     st->stop_transmit_audio_stream = ctl_mode == 0 ? 1 : 0;
     if (ctl_mode == 0 && st->dacvite) {
         st->delay_restart_flag = 0;
         start_delayed_close(st, AUDIO_QUICK_CLOSE_MS);
-    } else if (ctl_mode == 1 && !st->dacvite && (st->audio_capture_active || st->audio_playback_active)) {
+    } else if (ctl_mode == 1 && !st->dacvite &&
+               (st->audio_capture_active || st->audio_playback_active)) {
         audio_stream_request_open(st);
     }
 }
@@ -358,9 +362,11 @@ int audio_stream_send(audio_stream_state *st, const void *pcm, int pcm_len, capt
             }
         }
         int sent = rtp_socket_send(st->rtp_socket, pkt, static_cast<size_t>(len), st->remote_addr);
-        if (capture != nullptr && sent > 0) capture_file_write(capture, pkt, static_cast<size_t>(sent));
+        if (capture != nullptr && sent > 0)
+            capture_file_write(capture, pkt, static_cast<size_t>(sent));
         if (sent < len) {
-            log_print(0, LL_ERR, "send rtp pkg fail, socket %d, err_code:%d\n", st->rtp_socket, errno);
+            log_print(0, LL_ERR, "send rtp pkg fail, socket %d, err_code:%d\n", st->rtp_socket,
+                      errno);
             result = -1;
             break;
         }
@@ -368,7 +374,8 @@ int audio_stream_send(audio_stream_state *st, const void *pcm, int pcm_len, capt
     return result;
 }
 
-int audio_stream_receive(audio_stream_state *st, capture_file *capture, void *out_pcm, int out_len) {
+int audio_stream_receive(audio_stream_state *st, capture_file *capture, void *out_pcm,
+                         int out_len) {
     lock_guard g(st->mutex);
     if (!st->stream_running) return 0;
     int result = 0;
@@ -395,7 +402,8 @@ int audio_stream_receive(audio_stream_state *st, capture_file *capture, void *ou
             if (rc != 0) {
                 result = -rc;
                 if (rc != srtp_err_status_replay_fail)
-                    log_print(0, LL_ERR, "unprotect rtp pkg fail, recvlen=%d,ret:%d\n", recv_len, -rc);
+                    log_print(0, LL_ERR, "unprotect rtp pkg fail, recvlen=%d,ret:%d\n", recv_len,
+                              -rc);
                 uint64_t now = st->wall_clock();
                 if (rc == srtp_err_status_auth_fail && st->close_timer == 0 &&
                     now - st->last_restart_ms > AUDIO_RESTART_GAP_MS) {
@@ -403,7 +411,8 @@ int audio_stream_receive(audio_stream_state *st, capture_file *capture, void *ou
                     st->last_restart_ms = now;
                     start_delayed_close(st, AUDIO_QUICK_CLOSE_MS);
                     char addr[INET_ADDRSTRLEN];
-                    log_print(0, LL_INFO, "Delay %dms for restart pc-audio for %s:%u, delay_restart_flag=%d\n",
+                    log_print(0, LL_INFO,
+                              "Delay %dms for restart pc-audio for %s:%u, delay_restart_flag=%d\n",
                               static_cast<int>(AUDIO_QUICK_CLOSE_MS),
                               rtp_addr_text(st->remote_addr, addr, sizeof addr),
                               static_cast<unsigned>(ntohs(st->remote_addr.sin_port)),

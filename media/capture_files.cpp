@@ -65,16 +65,16 @@ void capture_files_build_names(const std::string &folder, const std::tm &t, capt
     std::string *field[] = {&out->usb2s, &out->s2vpm, &out->vpm2s, &out->s2usb, &out->key};
     for (int i = 0; i < 5; ++i) {
         char name[64];
-        snprintf(name, sizeof name, "//%02d_%02d_%02d-%02d-%02d_%s.L16PCM", t.tm_mon + 1, t.tm_mday, t.tm_hour,
-                 t.tm_min, t.tm_sec, suffix[i]);
+        snprintf(name, sizeof name, "//%02d_%02d_%02d-%02d-%02d_%s.L16PCM", t.tm_mon + 1, t.tm_mday,
+                 t.tm_hour, t.tm_min, t.tm_sec, suffix[i]);
         *field[i] = folder + name;
     }
 }
 
 void capture_files_open(capture_files *files, audio_stream_state *stream, const char *usb2s,
                         const char *s2vpm, const char *vpm2s, const char *s2usb, const char *key) {
-    if (files == nullptr || stream == nullptr || usb2s == nullptr || s2vpm == nullptr || vpm2s == nullptr ||
-        s2usb == nullptr || key == nullptr) {
+    if (files == nullptr || stream == nullptr || usb2s == nullptr || s2vpm == nullptr ||
+        vpm2s == nullptr || s2usb == nullptr || key == nullptr) {
         log_print(0, LL_ERR, "usb cap file init fail!\n");
         return;
     }
@@ -87,7 +87,8 @@ void capture_files_open(capture_files *files, audio_stream_state *stream, const 
     if (!open_one(&files->s2usb, s2usb))
         log_print(0, LL_ERR, "usb cap file init file[%s] to save s2usb data fail!\n", s2usb);
     write_key_file(key, stream);
-    log_print(0, LL_INFO, "usb cap file init suceed!,path_vpm2s[%s],path_s2vpm[%s],path_usb2s[%s]\n", vpm2s,
+    log_print(0, LL_INFO,
+              "usb cap file init suceed!,path_vpm2s[%s],path_s2vpm[%s],path_usb2s[%s]\n", vpm2s,
               s2vpm, usb2s);
 }
 

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstring>
 
-int rtp_socket_create() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP); }
+int rtp_socket_create() {
+    return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+}
 
 int rtp_socket_bind_any(int fd, int port) {
     sockaddr_in local{};

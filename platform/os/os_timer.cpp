@@ -41,7 +41,8 @@ bool take_due(os_timer_queue *q, os_timer_queue::entry *out) {
     return true;
 }
 
-void run_one(os_timer_queue *q, std::unique_lock<std::mutex> &held, const os_timer_queue::entry &e) {
+void run_one(os_timer_queue *q, std::unique_lock<std::mutex> &held,
+             const os_timer_queue::entry &e) {
     held.unlock();
     e.fn(e.ctx, e.id);
     held.lock();
@@ -122,9 +123,8 @@ int os_timer_cancel(os_timer_queue *q, int id, int wait) {
         }
     }
     if (wait) {
-        q->changed.wait(held, [&] {
-            return q->running_id != id || q->runner == std::this_thread::get_id();
-        });
+        q->changed.wait(
+            held, [&] { return q->running_id != id || q->runner == std::this_thread::get_id(); });
     }
     return 0;
 }

@@ -12,7 +12,7 @@ struct Step {
     Op op;
     int value;
     std::vector<std::pair<uint32_t, int32_t>> posted;  // command and value, in order
-    const char *log = nullptr;                          // a line this step must write
+    const char *log = nullptr;                         // a line this step must write
 };
 
 struct Scenario {
@@ -28,20 +28,31 @@ constexpr uint32_t MIC = MEDIA_CMD_DEVICE_SET_AS_MIC;
 
 struct StreamStates : StreamFixture, ::testing::WithParamInterface<Scenario> {};
 
-TEST_P(StreamStates, Scenario)
-{
+TEST_P(StreamStates, Scenario) {
     st.srtp_enable = 1;
     int n = 0;
     for (const Step &s : GetParam().steps) {
         SCOPED_TRACE("step " + std::to_string(n++));
         log.clear();
         switch (s.op) {
-        case Op::play: audio_stream_set_active(&st, s.value, 0); break;
-        case Op::capture: audio_stream_set_active(&st, s.value, 1); break;
-        case Op::advance: advance(static_cast<uint64_t>(s.value)); break;
-        case Op::call_start: EXPECT_EQ(call_start(), s.value); break;
-        case Op::ctl: audio_stream_ctl(&st, s.value); break;
-        case Op::destroy: rtp_stream_destroy(&st); break;
+            case Op::play:
+                audio_stream_set_active(&st, s.value, 0);
+                break;
+            case Op::capture:
+                audio_stream_set_active(&st, s.value, 1);
+                break;
+            case Op::advance:
+                advance(static_cast<uint64_t>(s.value));
+                break;
+            case Op::call_start:
+                EXPECT_EQ(call_start(), s.value);
+                break;
+            case Op::ctl:
+                audio_stream_ctl(&st, s.value);
+                break;
+            case Op::destroy:
+                rtp_stream_destroy(&st);
+                break;
         }
         std::vector<std::pair<uint32_t, int32_t>> got;
         for (const PostedCmd &c : events()) got.emplace_back(c.code, c.value);
@@ -63,20 +74,23 @@ INSTANTIATE_TEST_SUITE_P(
                   {Op::capture, 1, {}, "device already active\n"},
                   {Op::advance, 499, {}},
                   {Op::advance, 1, {{MIC, 1}}, "set device as default mic 1.\n"}},
-                 1, 0},
+                 1,
+                 0},
         Scenario{"mic_report_follows_last_change",
                  {{Op::capture, 1, {{ACTIVE, 0}}},
                   {Op::advance, 300, {}},
                   {Op::capture, 0, {}},
                   {Op::advance, 300, {}},
                   {Op::advance, 200, {{MIC, 0}}}},
-                 1, 0},
+                 1,
+                 0},
         Scenario{"invite_time_out",
                  {{Op::play, 1, {{ACTIVE, 0}}},
                   {Op::advance, 4999, {}},
                   {Op::advance, 1, {{UN_ACTIVE, 0}}, "close unable open rtp\n"},
                   {Op::call_start, -1, {}, "rtp encode key miss\n"}},
-                 0, 0},
+                 0,
+                 0},
         Scenario{"stream_then_idle_close",
                  {{Op::play, 1, {{ACTIVE, 0}}},
                   {Op::call_start, 0, {}},
@@ -84,7 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {Op::play, 0, {}},
                   {Op::advance, 1999, {}},
                   {Op::advance, 1, {{UN_ACTIVE, 0}}, "rtp delay close\n"}},
-                 0, 0},
+                 0,
+                 0},
         Scenario{"activity_within_2s_keeps_the_stream",
                  {{Op::play, 1, {{ACTIVE, 0}}},
                   {Op::call_start, 0, {}},
@@ -92,12 +107,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {Op::advance, 1900, {}},
                   {Op::capture, 1, {}, "destroy delay close rtp timer\n"},
                   {Op::advance, 5000, {{MIC, 1}}}},
-                 1, 1},
+                 1,
+                 1},
         Scenario{"second_call_start_refused",
                  {{Op::play, 1, {{ACTIVE, 0}}},
                   {Op::call_start, 0, {}},
                   {Op::call_start, -1, {}, "rtp decode key exist\n"}},
-                 1, 1},
+                 1,
+                 1},
         Scenario{"phone_stop_blocks_until_start",
                  {{Op::play, 1, {{ACTIVE, 0}}},
                   {Op::call_start, 0, {}},
@@ -108,20 +125,23 @@ INSTANTIATE_TEST_SUITE_P(
                   {Op::capture, 1, {}},
                   {Op::advance, 500, {{MIC, 1}}},
                   {Op::ctl, 1, {{ACTIVE, 0}}}},
-                 1, 0},
+                 1,
+                 0},
         Scenario{"phone_start_without_activity_invites_nothing",
-                 {{Op::ctl, 0, {}}, {Op::ctl, 1, {}}, {Op::play, 1, {{ACTIVE, 0}}}}, 1, 0},
+                 {{Op::ctl, 0, {}}, {Op::ctl, 1, {}}, {Op::play, 1, {{ACTIVE, 0}}}},
+                 1,
+                 0},
         Scenario{"call_end_goes_idle_at_once",
                  {{Op::play, 1, {{ACTIVE, 0}}},
                   {Op::call_start, 0, {}},
                   {Op::destroy, 0, {}, "destroy rtp socket :"},
                   {Op::advance, 10000, {}},
                   {Op::play, 1, {{ACTIVE, 0}}}},
-                 1, 0}),
+                 1,
+                 0}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(StreamFixture, InviteBodyCarriesPortAndKeyOrZeros)
-{
+TEST_F(StreamFixture, InviteBodyCarriesPortAndKeyOrZeros) {
     for (int srtp : {1, 0}) {
         SCOPED_TRACE(srtp);
         st.srtp_enable = srtp;
@@ -132,7 +152,8 @@ TEST_F(StreamFixture, InviteBodyCarriesPortAndKeyOrZeros)
         uint32_t port;
         memcpy(&port, ev[0].body.data(), 4);
         EXPECT_EQ(port, static_cast<uint32_t>(g_config.media_port));
-        std::string key(reinterpret_cast<const char *>(ev[0].body.data() + 4), MEDIA_ACTIVE_KEY_FIELD);
+        std::string key(reinterpret_cast<const char *>(ev[0].body.data() + 4),
+                        MEDIA_ACTIVE_KEY_FIELD);
         if (srtp) {
             EXPECT_EQ(strlen(st.encode_key), static_cast<size_t>(SRTP_KEY_LINE_GENERATED_LEN));
             EXPECT_EQ(key, std::string(st.encode_key) + std::string(128 - 73, '\0'));
@@ -149,8 +170,7 @@ TEST_F(StreamFixture, InviteBodyCarriesPortAndKeyOrZeros)
     }
 }
 
-TEST_F(StreamFixture, EveryInviteGetsAFreshKey)
-{
+TEST_F(StreamFixture, EveryInviteGetsAFreshKey) {
     st.srtp_enable = 1;
     audio_stream_set_active(&st, 1, 0);
     std::string first = st.encode_key;
@@ -166,8 +186,7 @@ struct KeyLenCase {
 
 class StreamKeyLength : public StreamFixture, public ::testing::WithParamInterface<KeyLenCase> {};
 
-TEST_P(StreamKeyLength, LongestAcceptedKeyIs128)
-{
+TEST_P(StreamKeyLength, LongestAcceptedKeyIs128) {
     st.srtp_enable = 1;
     audio_stream_set_active(&st, 1, 0);
     std::string key = phone_key + "|";
@@ -183,10 +202,10 @@ TEST_P(StreamKeyLength, LongestAcceptedKeyIs128)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, StreamKeyLength, ::testing::Values(KeyLenCase{128, 0}, KeyLenCase{129, -1}));
+INSTANTIATE_TEST_SUITE_P(Lengths, StreamKeyLength,
+                         ::testing::Values(KeyLenCase{128, 0}, KeyLenCase{129, -1}));
 
-TEST_F(StreamFixture, BadPhoneKeyFailsCreationAndLeavesIdle)
-{
+TEST_F(StreamFixture, BadPhoneKeyFailsCreationAndLeavesIdle) {
     st.srtp_enable = 1;
     audio_stream_set_active(&st, 1, 0);
     EXPECT_EQ(call_start("1 AES_CM_128_HMAC_SHA1_80 inline:short"), -1);
@@ -202,8 +221,7 @@ TEST_F(StreamFixture, BadPhoneKeyFailsCreationAndLeavesIdle)
     EXPECT_EQ(events().size(), 1u);
 }
 
-TEST_F(StreamFixture, UpdateIsPostedWhenBothDirectionsRunWithAConversation)
-{
+TEST_F(StreamFixture, UpdateIsPostedWhenBothDirectionsRunWithAConversation) {
     st.srtp_enable = 1;
     strcpy(st.conversation_id, "conv-1");
     strcpy(st.display_name, "Room");
@@ -220,8 +238,7 @@ TEST_F(StreamFixture, UpdateIsPostedWhenBothDirectionsRunWithAConversation)
     EXPECT_EQ(ev[0].body[256], 1);
 }
 
-TEST_F(StreamFixture, ActivityWhileTheOldSocketClosesInvitesWhenTheCloseEnds)
-{
+TEST_F(StreamFixture, ActivityWhileTheOldSocketClosesInvitesWhenTheCloseEnds) {
     st.srtp_enable = 1;
     audio_stream_set_active(&st, 1, 0);
     ASSERT_EQ(call_start(), 0);
@@ -244,8 +261,7 @@ TEST_F(StreamFixture, ActivityWhileTheOldSocketClosesInvitesWhenTheCloseEnds)
     EXPECT_EQ(st.dacvite.load(), 1);
 }
 
-TEST_F(StreamFixture, FailedPostClearsKeysAndStaysIdle)
-{
+TEST_F(StreamFixture, FailedPostClearsKeysAndStaysIdle) {
     st.srtp_enable = 1;
     st.event_socket = -1;
     audio_stream_set_active(&st, 1, 0);
@@ -255,8 +271,7 @@ TEST_F(StreamFixture, FailedPostClearsKeysAndStaysIdle)
     EXPECT_EQ(os_timer_pending(timers), 0);
 }
 
-TEST_F(StreamFixture, CleanupCancelsEveryTimer)
-{
+TEST_F(StreamFixture, CleanupCancelsEveryTimer) {
     st.srtp_enable = 1;
     audio_stream_set_active(&st, 1, 1);  // invite time-out and mic report pending
     ASSERT_EQ(call_start(), 0);

@@ -29,12 +29,15 @@ struct PostedCmd {
 
 inline uint64_t g_fake_now_ms = 1000000;  // both the timer clock and the wall clock
 
-inline uint64_t fake_clock(void *) { return g_fake_now_ms; }
-inline uint64_t fake_wall(void) { return g_fake_now_ms; }
+inline uint64_t fake_clock(void *) {
+    return g_fake_now_ms;
+}
+inline uint64_t fake_wall(void) {
+    return g_fake_now_ms;
+}
 
 // A UDP port that was free a moment ago.
-inline int free_udp_port()
-{
+inline int free_udp_port() {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -55,8 +58,7 @@ struct StreamFixture : ::testing::Test {
     int phone_fd = -1;
     int phone_port = 0;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_EQ(duvo_event_bus_init(&bus_send, &bus_recv), 0);
         timers = os_timer_queue_create_manual(fake_clock, nullptr);
         audio_stream_init(&st);
@@ -74,29 +76,25 @@ struct StreamFixture : ::testing::Test {
         getsockname(phone_fd, reinterpret_cast<sockaddr *>(&a), &len);
         phone_port = ntohs(a.sin_port);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         audio_stream_cleanup(&st);
         os_timer_queue_destroy(timers);
         duvo_event_bus_close(bus_send, bus_recv);
         close(phone_fd);
     }
 
-    void advance(uint64_t ms)
-    {
+    void advance(uint64_t ms) {
         g_fake_now_ms += ms;
         os_timer_run_due(timers);
     }
 
-    std::vector<PostedCmd> events()
-    {
+    std::vector<PostedCmd> events() {
         std::vector<PostedCmd> out;
         while (duvo_event_read(bus_recv, &StreamFixture::collect, &out) > 0) {
         }
         return out;
     }
-    static void collect(void *ctx, const duvo_event *ev)
-    {
+    static void collect(void *ctx, const duvo_event *ev) {
         static_cast<std::vector<PostedCmd> *>(ctx)->push_back(
             {ev->code, ev->value, std::vector<uint8_t>(ev->body, ev->body + ev->size)});
     }
@@ -107,9 +105,9 @@ struct StreamFixture : ::testing::Test {
         srtp_key_line_generate(line, sizeof line);
         return std::string(line);
     }();
-    int call_start(const std::string &key)
-    {
-        return rtp_stream_create(&st, key.c_str(), INADDR_LOOPBACK, phone_port, static_cast<int>(key.size()));
+    int call_start(const std::string &key) {
+        return rtp_stream_create(&st, key.c_str(), INADDR_LOOPBACK, phone_port,
+                                 static_cast<int>(key.size()));
     }
     int call_start() { return call_start(phone_key); }
 };

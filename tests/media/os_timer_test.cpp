@@ -13,22 +13,22 @@
 namespace {
 
 uint64_t g_now = 0;
-uint64_t clock_fn(void *) { return g_now; }
+uint64_t clock_fn(void *) {
+    return g_now;
+}
 
 struct Fired {
     std::mutex m;
     std::vector<int> ids;
 };
 
-void record(void *ctx, int id)
-{
+void record(void *ctx, int id) {
     auto *f = static_cast<Fired *>(ctx);
     std::lock_guard<std::mutex> g(f->m);
     f->ids.push_back(id);
 }
 
-TEST(OsTimer, ManualQueueRunsDueTimersInOrderAndSkipsCancelled)
-{
+TEST(OsTimer, ManualQueueRunsDueTimersInOrderAndSkipsCancelled) {
     g_now = 0;
     os_timer_queue *q = os_timer_queue_create_manual(clock_fn, nullptr);
     Fired f;
@@ -51,14 +51,12 @@ struct Rearm {
     int count = 0;
 };
 
-void rearm(void *ctx, int)
-{
+void rearm(void *ctx, int) {
     auto *r = static_cast<Rearm *>(ctx);
     if (++r->count < 3) os_timer_start(r->q, 0, rearm, r);
 }
 
-TEST(OsTimer, CallbackMayStartTimersOfItsOwnQueue)
-{
+TEST(OsTimer, CallbackMayStartTimersOfItsOwnQueue) {
     g_now = 0;
     Rearm r{os_timer_queue_create_manual(clock_fn, nullptr)};
     os_timer_start(r.q, 0, rearm, &r);
@@ -66,8 +64,7 @@ TEST(OsTimer, CallbackMayStartTimersOfItsOwnQueue)
     os_timer_queue_destroy(r.q);
 }
 
-TEST(OsTimer, ThreadedQueueFiresAndCancelWaitsForARunningCallback)
-{
+TEST(OsTimer, ThreadedQueueFiresAndCancelWaitsForARunningCallback) {
     os_timer_queue *q = os_timer_queue_create();
     std::atomic<int> stage{0};
     struct Ctx {
@@ -90,8 +87,7 @@ TEST(OsTimer, ThreadedQueueFiresAndCancelWaitsForARunningCallback)
     os_timer_queue_destroy(q);
 }
 
-TEST(OsTimer, DestroyDropsPendingTimers)
-{
+TEST(OsTimer, DestroyDropsPendingTimers) {
     os_timer_queue *q = os_timer_queue_create();
     Fired f;
     os_timer_start(q, 60000, record, &f);

@@ -48,11 +48,12 @@ struct phone_media {
 
 namespace {
 
-int samples_per_frame(const phone_media *m) { return m->rate / 1000 * PHONE_MEDIA_PACKET_MS; }
+int samples_per_frame(const phone_media *m) {
+    return m->rate / 1000 * PHONE_MEDIA_PACKET_MS;
+}
 
 // One direction's policy from "tag suite inline:key[|lifetime]".
-int parse_line(const char *line, srtp_policy_t *p, uint8_t *key)
-{
+int parse_line(const char *line, srtp_policy_t *p, uint8_t *key) {
     const char *sp = strchr(line, ' ');
     const char *colon = strchr(line, ':');
     if (sp == nullptr || colon == nullptr || colon < sp) return -1;
@@ -68,23 +69,23 @@ int parse_line(const char *line, srtp_policy_t *p, uint8_t *key)
     size_t len = strcspn(text, "|");
     if (len != static_cast<size_t>(kKeyText)) return -1;
     const char *bar = text[len] == '|' ? text + len + 1 : nullptr;
-    if (bar != nullptr && (strchr(bar, ':') != nullptr || strchr(bar, '|') != nullptr)) return -1;  // MKI
+    if (bar != nullptr && (strchr(bar, ':') != nullptr || strchr(bar, '|') != nullptr))
+        return -1;  // MKI
     uint8_t out[kKeyText];
-    if (EVP_DecodeBlock(out, reinterpret_cast<const uint8_t *>(text), kKeyText) < kKeySaltBytes) return -1;
+    if (EVP_DecodeBlock(out, reinterpret_cast<const uint8_t *>(text), kKeyText) < kKeySaltBytes)
+        return -1;
     memcpy(key, out, kKeySaltBytes);
     p->key = key;
     return 0;
 }
 
-void drop_sessions(phone_media *m)
-{
+void drop_sessions(phone_media *m) {
     if (m->tx != nullptr) srtp_dealloc(m->tx);
     if (m->rx != nullptr) srtp_dealloc(m->rx);
     m->tx = m->rx = nullptr;
 }
 
-int16_t next_sample(phone_media *m)
-{
+int16_t next_sample(phone_media *m) {
     if (!m->loop.empty()) {
         int16_t s = m->loop[m->loop_pos];
         m->loop_pos = (m->loop_pos + 1) % m->loop.size();
@@ -95,8 +96,7 @@ int16_t next_sample(phone_media *m)
     return static_cast<int16_t>(std::lround(v));
 }
 
-void take_datagram(phone_media *m, uint8_t *pkt, int len)
-{
+void take_datagram(phone_media *m, uint8_t *pkt, int len) {
     if (m->rx != nullptr) {
         if (srtp_unprotect(m->rx, pkt, &len) != srtp_err_status_ok) {
             ++m->stats.auth_failures;
@@ -144,21 +144,20 @@ void take_datagram(phone_media *m, uint8_t *pkt, int len)
 
 }  // namespace
 
-int phone_media_library_init()
-{
+int phone_media_library_init() {
     static std::once_flag once;
     static int rc = 0;
     std::call_once(once, [] { rc = srtp_init() == srtp_err_status_ok ? 0 : -1; });
     return rc;
 }
 
-phone_media *phone_media_create(const char *bind_ip, int port, int sample_rate, std::string *why)
-{
+phone_media *phone_media_create(const char *bind_ip, int port, int sample_rate, std::string *why) {
     auto fail = [&](const char *text) -> phone_media * {
         if (why != nullptr) *why = text;
         return nullptr;
     };
-    if (sample_rate != 16000 && sample_rate != 32000) return fail("sample rate must be 16000 or 32000");
+    if (sample_rate != 16000 && sample_rate != 32000)
+        return fail("sample rate must be 16000 or 32000");
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<uint16_t>(port));
@@ -176,24 +175,21 @@ phone_media *phone_media_create(const char *bind_ip, int port, int sample_rate, 
     return m;
 }
 
-void phone_media_destroy(phone_media *m)
-{
+void phone_media_destroy(phone_media *m) {
     if (m == nullptr) return;
     drop_sessions(m);
     close(m->fd);
     delete m;
 }
 
-int phone_media_local_port(const phone_media *m)
-{
+int phone_media_local_port(const phone_media *m) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
     if (getsockname(m->fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) return -1;
     return ntohs(a.sin_port);
 }
 
-int phone_media_set_remote(phone_media *m, const char *ip, int port)
-{
+int phone_media_set_remote(phone_media *m, const char *ip, int port) {
     sockaddr_in r{};
     r.sin_family = AF_INET;
     r.sin_port = htons(static_cast<uint16_t>(port));
@@ -202,8 +198,7 @@ int phone_media_set_remote(phone_media *m, const char *ip, int port)
     return 0;
 }
 
-int phone_media_make_key_line(char *out, size_t size)
-{
+int phone_media_make_key_line(char *out, size_t size) {
     static const char prefix[] = "1 AES_CM_128_HMAC_SHA1_80 inline:";
     uint8_t key[kKeySaltBytes];
     if (size < sizeof prefix + kKeyText || RAND_bytes(key, sizeof key) != 1) return -1;
@@ -212,15 +207,16 @@ int phone_media_make_key_line(char *out, size_t size)
     return 0;
 }
 
-int phone_media_set_keys(phone_media *m, const char *send_line, const char *recv_line)
-{
+int phone_media_set_keys(phone_media *m, const char *send_line, const char *recv_line) {
     drop_sessions(m);
-    bool off = (send_line == nullptr || *send_line == '\0') && (recv_line == nullptr || *recv_line == '\0');
+    bool off = (send_line == nullptr || *send_line == '\0') &&
+               (recv_line == nullptr || *recv_line == '\0');
     if (off) return 0;
     if (send_line == nullptr || recv_line == nullptr) return -1;
     srtp_policy_t tx{}, rx{};
     uint8_t tx_key[kKeySaltBytes], rx_key[kKeySaltBytes];
-    if (parse_line(send_line, &tx, tx_key) != 0 || parse_line(recv_line, &rx, rx_key) != 0) return -1;
+    if (parse_line(send_line, &tx, tx_key) != 0 || parse_line(recv_line, &rx, rx_key) != 0)
+        return -1;
     tx.ssrc.type = ssrc_any_outbound;
     rx.ssrc.type = ssrc_any_inbound;
     if (srtp_create(&m->tx, &tx) != srtp_err_status_ok) {
@@ -235,22 +231,19 @@ int phone_media_set_keys(phone_media *m, const char *send_line, const char *recv
     return 0;
 }
 
-void phone_media_source_tone(phone_media *m, double hz, int amplitude)
-{
+void phone_media_source_tone(phone_media *m, double hz, int amplitude) {
     m->loop.clear();
     m->tone_hz = hz;
     m->tone_amplitude = amplitude;
     m->phase = 0;
 }
 
-void phone_media_source_samples(phone_media *m, const std::vector<int16_t> &samples)
-{
+void phone_media_source_samples(phone_media *m, const std::vector<int16_t> &samples) {
     m->loop = samples;
     m->loop_pos = 0;
 }
 
-int phone_media_source_wav(phone_media *m, const char *path, std::string *why)
-{
+int phone_media_source_wav(phone_media *m, const char *path, std::string *why) {
     std::vector<int16_t> samples;
     int rate = 0;
     std::string reason;
@@ -262,8 +255,7 @@ int phone_media_source_wav(phone_media *m, const char *path, std::string *why)
     return 0;
 }
 
-int phone_media_send_frame(phone_media *m)
-{
+int phone_media_send_frame(phone_media *m) {
     uint8_t pkt[kDatagramMax];
     int n = samples_per_frame(m);
     pkt[0] = 0x80;
@@ -284,15 +276,14 @@ int phone_media_send_frame(phone_media *m)
     ++m->seq;
     m->timestamp += static_cast<uint32_t>(n);
     if (m->tx != nullptr && srtp_protect(m->tx, pkt, &len) != srtp_err_status_ok) return -1;
-    ssize_t sent = sendto(m->fd, pkt, static_cast<size_t>(len), 0, reinterpret_cast<sockaddr *>(&m->remote),
-                          sizeof m->remote);
+    ssize_t sent = sendto(m->fd, pkt, static_cast<size_t>(len), 0,
+                          reinterpret_cast<sockaddr *>(&m->remote), sizeof m->remote);
     if (sent != len) return -1;
     ++m->stats.packets_sent;
     return len;
 }
 
-int phone_media_receive(phone_media *m, int timeout_ms)
-{
+int phone_media_receive(phone_media *m, int timeout_ms) {
     pollfd p{m->fd, POLLIN, 0};
     if (poll(&p, 1, timeout_ms) <= 0) return 0;
     int count = 0;
@@ -311,8 +302,16 @@ int phone_media_receive(phone_media *m, int timeout_ms)
     return count;
 }
 
-phone_media_stats phone_media_get_stats(const phone_media *m) { return m->stats; }
-const std::vector<int16_t> &phone_media_sent(const phone_media *m) { return m->sent; }
-const std::vector<int16_t> &phone_media_received(const phone_media *m) { return m->received; }
+phone_media_stats phone_media_get_stats(const phone_media *m) {
+    return m->stats;
+}
+const std::vector<int16_t> &phone_media_sent(const phone_media *m) {
+    return m->sent;
+}
+const std::vector<int16_t> &phone_media_received(const phone_media *m) {
+    return m->received;
+}
 
-int phone_media_save_wav(const phone_media *m, const char *path) { return wav_write(path, m->received, m->rate); }
+int phone_media_save_wav(const phone_media *m, const char *path) {
+    return wav_write(path, m->received, m->rate);
+}

@@ -28,7 +28,8 @@ int phone_media_library_init();
 
 // Binds a UDP socket on bind_ip:port (0 = any free port). Null on failure,
 // with the reason in *why when why is given.
-phone_media *phone_media_create(const char *bind_ip, int port, int sample_rate, std::string *why = nullptr);
+phone_media *phone_media_create(const char *bind_ip, int port, int sample_rate,
+                                std::string *why = nullptr);
 void phone_media_destroy(phone_media *m);
 int phone_media_local_port(const phone_media *m);
 int phone_media_set_remote(phone_media *m, const char *ip, int port);

@@ -10,14 +10,16 @@ constexpr uint16_t kFormatPcm = 1;
 constexpr uint16_t kBitsPerSample = 16;
 constexpr size_t kFmtMin = 16;  // bytes of a PCM fmt chunk
 
-uint32_t le32(const uint8_t *p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
-uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-void put32(uint8_t *p, uint32_t v)
-{
+uint32_t le32(const uint8_t *p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+uint16_t le16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+void put32(uint8_t *p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-void put16(uint8_t *p, uint16_t v)
-{
+void put16(uint8_t *p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
 }
@@ -26,8 +28,7 @@ using file_ptr = std::unique_ptr<FILE, int (*)(FILE *)>;
 
 }  // namespace
 
-int wav_read(const std::string &path, std::vector<int16_t> *samples, int *rate, std::string *why)
-{
+int wav_read(const std::string &path, std::vector<int16_t> *samples, int *rate, std::string *why) {
     file_ptr f(fopen(path.c_str(), "rb"), fclose);
     if (!f) {
         *why = "cannot open " + path;
@@ -85,8 +86,7 @@ int wav_read(const std::string &path, std::vector<int16_t> *samples, int *rate, 
     }
 }
 
-int wav_write(const std::string &path, const std::vector<int16_t> &samples, int rate)
-{
+int wav_write(const std::string &path, const std::vector<int16_t> &samples, int rate) {
     file_ptr f(fopen(path.c_str(), "wb"), fclose);
     if (!f) return -1;
     uint32_t data_bytes = static_cast<uint32_t>(samples.size() * 2);

@@ -259,7 +259,7 @@ int rtp_stream_create(audio_stream_state *st, const char *key_line, uint32_t pho
     if (key_line != nullptr && key_len > 0)
         n = strnlen(key_line,
                     std::min(static_cast<size_t>(key_len), static_cast<size_t>(SRTP_KEY_LINE_MAX)));
-    memcpy(st->decode_key, key_line, n);
+    if (n > 0) memcpy(st->decode_key, key_line, n);
     st->decode_key[n] = '\0';
 
     int fd = rtp_socket_create();

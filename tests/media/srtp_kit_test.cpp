@@ -228,3 +228,27 @@ TEST(KeyGenerate, LinesAreFreshAndNotFromTheCLibraryGenerator) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> g_hooked;
+void hook(int, const char *text) {
+    g_hooked.emplace_back(text);
+}
+
+TEST(SrtpLog, LevelFiltersAndLinesAreCutAt255) {
+    g_hooked.clear();
+    srtp_log_setup(0, hook);
+    srtp_key_policy p;
+    key2policy(&p, "1 AES_CM_128_HMAC_SHA1_80 inline:abc");  // details at level 1, failure at 0
+    ASSERT_EQ(g_hooked.size(), 2u);
+    EXPECT_EQ(g_hooked[0], "SRTP:NOT align to 4,abc\n");
+    srtp_log(SRTP_LOG_FAIL, "%s", std::string(400, 'x').c_str());
+    EXPECT_EQ(g_hooked.back().size(), 255u);
+    srtp_log_shutdown();
+    g_hooked.clear();
+    srtp_log(SRTP_LOG_FAIL, "after shutdown\n");
+    EXPECT_TRUE(g_hooked.empty());
+}
+
+}  // namespace

@@ -27,6 +27,9 @@ namespace {
 using lock_guard = std::lock_guard<std::recursive_mutex>;
 
 constexpr int kMaxPort = 65535;
+// Datagrams taken in one receive step: half a second of audio. A flood from
+// the LAN then cannot keep the capture timer inside one step.
+constexpr int kMaxDatagramsPerStep = 50;
 
 int post_cmd(audio_stream_state *st, uint32_t cmd, int32_t value, const void *body, size_t size) {
     return duvo_event_post(body, size, st->event_socket, EVT_SEND_CMD, cmd, value);
@@ -391,7 +394,7 @@ int audio_stream_receive(audio_stream_state *st, capture_file *capture, void *ou
         st->rx_reset_pending = 0;
     }
     uint8_t pkt[AUDIO_PACKET_MAX];
-    for (;;) {
+    for (int taken = 0; taken < kMaxDatagramsPerStep; ++taken) {
         sockaddr_in from{};
         int len = rtp_socket_recv(st->rtp_socket, pkt, sizeof pkt, &from);
         if (len == RTP_SOCKET_DROPPED) {

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 #include <srtp2/crypto_types.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "media/srtp_policy.h"
@@ -176,6 +178,33 @@ TEST(KeyLine, NameLongerThan31IsCut) {
     std::string name(40, 'X');
     ASSERT_EQ(key2policy(&p, ("1 " + name + " inline:" + kKey).c_str()), 0);
     EXPECT_EQ(std::string(p.crypto_name), name.substr(0, 31));
+}
+
+}  // namespace
+
+namespace {
+
+// Parsing keeps no state between calls: threads parsing different lines at
+// once each get their own sections back.
+TEST(KeyLine, ConcurrentParsesDoNotMix) {
+    SrtpLogCapture log;
+    const std::string k80 = "1 AES_CM_128_HMAC_SHA1_80 inline:";
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::string line =
+                k80 + kKey + "|2^" + std::to_string(10 + t) + "|" + std::to_string(t + 1) + ":4";
+            for (int i = 0; i < 2000; ++i) {
+                srtp_key_policy p;
+                if (key2policy(&p, line.c_str()) != 0 || p.lifetime != (1u << (10 + t)) ||
+                    p.mki_len != 4 || p.mkis[3] != t + 1)
+                    ++wrong;
+            }
+        });
+    }
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

@@ -194,3 +194,20 @@ TEST_F(ReceiveFixture, OversizedDatagramIsDroppedAndTheNextOneStillArrives) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ReceiveFixture, AFloodIsTakenInBoundedSteps) {
+    start(0);
+    Peer flood("127.0.0.2");
+    for (int i = 0; i < 120; ++i) flood.send(forged());
+    drain();
+    char probe[4];
+    EXPECT_GT(recv(st.rtp_socket, probe, sizeof probe, MSG_DONTWAIT | MSG_PEEK),
+              0);  // left for the next step
+    drain();
+    drain();
+    EXPECT_LT(recv(st.rtp_socket, probe, sizeof probe, MSG_DONTWAIT), 0);
+}
+
+}  // namespace

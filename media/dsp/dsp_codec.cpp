@@ -2,7 +2,7 @@
 #include "media/dsp/dsp_codec.h"
 
 #include <spandsp.h>
-#include <spandsp/private/g722.h>
+#include <spandsp/private/g722.h>  // state sizes, so the state lives in our buffer
 
 #include <cstring>
 
@@ -83,58 +83,114 @@ int g711_samples_in(const dsp_codec_format *, int bytes) {
 }
 
 // ---- G.722 through spandsp ------------------------------------------------------
+//
+// spandsp runs unpacked (one code word per byte, in its low bits). At 56 and
+// 48 kbit/s the 7- and 6-bit code words are packed here, least significant bit
+// first, so that a 10 ms frame is exactly 70 or 60 bytes and every frame
+// decodes on its own (no bits carried over to the next packet).
 
-static_assert(sizeof(g722_encode_state_t) <= DSP_CODEC_STATE_MAX, "G.722 encoder state fits");
-static_assert(sizeof(g722_decode_state_t) <= DSP_CODEC_STATE_MAX, "G.722 decoder state fits");
+constexpr int k_g722_chunk_codes = 80;  // code words per 10 ms (two samples each)
+constexpr int k_g722_samples_per_code = 2;
+constexpr int k_g722_code_rate = 8000;  // code words per second
 
-constexpr int k_g722_64k = 64000;
-constexpr int k_g722_codes_per_byte_64k = 2;  // 8 bits carry one code word of 2 samples
+struct g722_enc {
+    g722_encode_state_t st;
+    int bits;  // per code word: 8, 7 or 6
+    uint8_t codes[k_g722_chunk_codes];
+};
+
+struct g722_dec {
+    g722_decode_state_t st;
+    int bits;
+    uint8_t codes[k_g722_chunk_codes];
+};
+
+static_assert(sizeof(g722_enc) <= DSP_CODEC_STATE_MAX, "G.722 encoder state fits");
+static_assert(sizeof(g722_dec) <= DSP_CODEC_STATE_MAX, "G.722 decoder state fits");
 
 int g722_bit_rate(const dsp_codec_format *fmt) {
     return fmt->frame_bytes * 8 * 100;  // bytes per 10 ms -> bit/s
 }
 
-// 56 and 48 kbit/s code words are 7 and 6 bits: packed so that a 10 ms
-// frame is 70 or 60 bytes.
-int g722_options(int bit_rate) {
-    return bit_rate == k_g722_64k ? 0 : G722_PACKED;
-}
-
 int g722_enc_init(void *state, const dsp_codec_format *fmt) {
+    auto *e = static_cast<g722_enc *>(state);
     int rate = g722_bit_rate(fmt);
-    auto *s = static_cast<g722_encode_state_t *>(state);
-    return g722_encode_init(s, rate, g722_options(rate)) != nullptr ? 0 : -1;
+    e->bits = rate / k_g722_code_rate;
+    return g722_encode_init(&e->st, rate, 0) != nullptr ? 0 : -1;
 }
 
 int g722_dec_init(void *state, const dsp_codec_format *fmt) {
+    auto *d = static_cast<g722_dec *>(state);
     int rate = g722_bit_rate(fmt);
-    auto *s = static_cast<g722_decode_state_t *>(state);
-    return g722_decode_init(s, rate, g722_options(rate)) != nullptr ? 0 : -1;
+    d->bits = rate / k_g722_code_rate;
+    return g722_decode_init(&d->st, rate, 0) != nullptr ? 0 : -1;
 }
 
-int g722_bits_per_code(const g722_encode_state_t *s) {
-    return s->bits_per_sample;
+int g722_packed_bytes(int codes, int bits) {
+    return (codes * bits + 7) / 8;
 }
 
 int g722_encode_frame(void *state, const int16_t *pcm, int samples, uint8_t *out, int cap) {
-    auto *s = static_cast<g722_encode_state_t *>(state);
-    // One code word per two samples.
-    int need = (samples / 2 * g722_bits_per_code(s) + 7) / 8;
-    if (samples < 0 || samples % 2 != 0 || need > cap) return -1;
-    return g722_encode(s, out, pcm, samples);
+    auto *e = static_cast<g722_enc *>(state);
+    if (samples < 0 || samples % k_g722_samples_per_code != 0) return -1;
+    int codes_total = samples / k_g722_samples_per_code;
+    if (g722_packed_bytes(codes_total, e->bits) > cap) return -1;
+    uint32_t acc = 0;
+    int acc_bits = 0;
+    int len = 0;
+    for (int done = 0; done < codes_total;) {
+        int n = codes_total - done;
+        if (n > k_g722_chunk_codes) n = k_g722_chunk_codes;
+        int got = g722_encode(&e->st, e->codes, pcm + done * k_g722_samples_per_code,
+                              n * k_g722_samples_per_code);
+        if (got != n) return -1;
+        for (int i = 0; i < n; i++) {
+            acc |= static_cast<uint32_t>(e->codes[i]) << acc_bits;
+            acc_bits += e->bits;
+            while (acc_bits >= 8) {
+                out[len++] = static_cast<uint8_t>(acc);
+                acc >>= 8;
+                acc_bits -= 8;
+            }
+        }
+        done += n;
+    }
+    if (acc_bits > 0) out[len++] = static_cast<uint8_t>(acc);
+    return len;
 }
 
 int g722_samples_in(const dsp_codec_format *fmt, int bytes) {
     if (bytes <= 0) return 0;
-    int bits = g722_bit_rate(fmt) / 8000;  // bits per code word: 8, 7, 6
-    return bytes * 8 / bits * k_g722_codes_per_byte_64k;
+    int bits = g722_bit_rate(fmt) / k_g722_code_rate;
+    return bytes * 8 / bits * k_g722_samples_per_code;
 }
 
 int g722_decode_frame(void *state, const uint8_t *in, int bytes, int16_t *pcm, int cap) {
-    auto *s = static_cast<g722_decode_state_t *>(state);
-    int codes = bytes * 8 / s->bits_per_sample;
-    if (bytes < 0 || codes * 2 > cap) return -1;
-    return g722_decode(s, pcm, in, bytes);
+    auto *d = static_cast<g722_dec *>(state);
+    if (bytes < 0) return -1;
+    int codes_total = bytes * 8 / d->bits;
+    if (codes_total * k_g722_samples_per_code > cap) return -1;
+    uint32_t mask = (1u << d->bits) - 1;
+    uint32_t acc = 0;
+    int acc_bits = 0;
+    int pos = 0;
+    int out = 0;
+    for (int done = 0; done < codes_total;) {
+        int n = codes_total - done;
+        if (n > k_g722_chunk_codes) n = k_g722_chunk_codes;
+        for (int i = 0; i < n; i++) {
+            while (acc_bits < d->bits) {
+                acc |= static_cast<uint32_t>(in[pos++]) << acc_bits;
+                acc_bits += 8;
+            }
+            d->codes[i] = static_cast<uint8_t>(acc & mask);
+            acc >>= d->bits;
+            acc_bits -= d->bits;
+        }
+        out += g722_decode(&d->st, pcm + out, d->codes, n);
+        done += n;
+    }
+    return out;
 }
 
 // ---- Descriptors ----------------------------------------------------------------

@@ -25,7 +25,7 @@ uint8_t dsp_g711_ulaw_encode(int16_t pcm) {
     int v = pcm;
     uint8_t sign = 0;
     if (v < 0) {
-        v = -v;
+        v = ~v;  // one's complement: -1 .. -32768 mirror 0 .. 32767
         sign = 0x80;
     }
     if (v > k_ulaw_clip) v = k_ulaw_clip;

@@ -11,11 +11,6 @@
 #include "media/dsp/dsp_tx.h"
 #include "platform/log.h"
 
-// The receive engine lives in its own files; until it is linked in, the
-// receive half of the set-up reports that it is missing instead of failing
-// to link.
-extern const dsp_engine_ops dsp_rx_engine __attribute__((weak));
-
 namespace {
 
 constexpr int k_rate_16k = 16000;
@@ -65,7 +60,7 @@ uint32_t hook_zero(void) {
 int setup_rx(void) {
     g_rx_ready = false;
     const dsp_engine_ops *ops = &dsp_rx_engine;
-    if (ops == nullptr || ops->get_size == nullptr || ops->init == nullptr) {
+    if (ops->get_size == nullptr || ops->init == nullptr) {
         log_print(0, LL_ERR, "dsp rx engine not available\n");
         return -1;
     }
@@ -123,6 +118,7 @@ int dsp_tx_reset(int rate_hz) {
     p.in2 = nullptr;
     p.command_flags = DSP_CMD_START;
     p.option_flags = 0;
+    p.rtcp_flags = 0;
     p.codec_id = codec_for_rate(g_tx_rate);
     p.voice_pt = DSP_SETUP_PT;
     p.packet_time_ms = DSP_SETUP_PACKET_MS;
@@ -143,6 +139,7 @@ int dsp_rx_reset(int rate_hz) {
     p.out2 = nullptr;
     p.command_flags = DSP_CMD_START;
     p.option_flags = 0;
+    p.rtcp_flags = 0;
     p.codec_id = codec_for_rate(g_rx_rate);
     p.voice_pt = DSP_SETUP_PT;
     p.min_delay_ms = DSP_SETUP_RX_MIN_DELAY_MS;
@@ -151,6 +148,13 @@ int dsp_rx_reset(int rate_hz) {
     int rc = rx_ctx()->reset(rx_ctx());
     if (rc != 0) log_print(0, LL_ERR, "dsp rx reset failed: %d\n", rc);
     return rc;
+}
+
+dsp_ctx *dsp_tx_context(void) {
+    return g_tx_ready ? tx_ctx() : nullptr;
+}
+dsp_ctx *dsp_rx_context(void) {
+    return g_rx_ready ? rx_ctx() : nullptr;
 }
 
 int dsp_tx_rate(void) {

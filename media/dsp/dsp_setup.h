@@ -22,6 +22,11 @@ int dsp_setup(void);
 int dsp_tx_reset(int rate_hz);
 int dsp_rx_reset(int rate_hz);
 
+// The two static contexts (for statistics and tests); null before dsp_setup.
+struct dsp_ctx;
+dsp_ctx *dsp_tx_context(void);
+dsp_ctx *dsp_rx_context(void);
+
 // Frame size in bytes of 16-bit mono PCM at the current rate (320 or 640).
 int dsp_tx_frame_bytes(void);
 int dsp_rx_frame_bytes(void);

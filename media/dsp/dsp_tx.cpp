@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "media/dsp/dsp_rand.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -11,6 +12,11 @@ constexpr int k_frame_ms = 10;  // one process call = 10 ms of PCM
 constexpr int k_ms_per_second = 1000;
 constexpr int k_cn_repeat_ms = 1000;
 constexpr int k_rtcp_random_steps = 1000;
+constexpr uint8_t k_rtp_version2 = 0x80;  // V=2, no padding, no extension, no CSRC
+constexpr uint8_t k_rtp_marker = 0x80;
+constexpr int k_rtp_pt_mask = 0x7f;
+constexpr uint8_t k_tel_event_end = 0x80;
+constexpr int k_tel_event_payload_bytes = 4;
 
 dsp_tx_ctx *tx_of(dsp_ctx *ctx) {
     return reinterpret_cast<dsp_tx_ctx *>(ctx);
@@ -177,6 +183,13 @@ int tx_process(dsp_ctx *ctx) {
         return 0;
     }
     if (state != DSP_STATE_RUNNING && state != DSP_STATE_RUNNING_ALT) return 0;
+    const dsp_tx_params &p = s.head.params;
+    if (p.in1 == nullptr || static_cast<int>(p.in1->samples) != s.pcm_samples ||
+        (p.in2 != nullptr && p.in2->samples != p.in1->samples)) {
+        // The descriptors were changed after reset: nothing safe to read.
+        dsp_post_event(ctx, DSP_EVT_CTX_ERROR, DSP_ERR_CODEC, 0);
+        return 0;
+    }
 
     if (s.payload_frames >= s.frames_per_packet) {
         // Nobody fetched the last packet: its time is taken as sent.
@@ -233,7 +246,14 @@ bool rtcp_due(const dsp_tx_state &s) {
            static_cast<int32_t>(s.elapsed_ms - s.next_rtcp_ms) >= 0;
 }
 
-// Builds the next telephone-event payload; false when the event has ended.
+int rtcp_if_due(dsp_tx_state &s, uint8_t *buf, int *kind, int cap) {
+    if (!rtcp_due(s)) return 0;
+    s.next_rtcp_ms = s.elapsed_ms + rtcp_next_delay(s.rtcp_interval_ms);
+    *kind = DSP_PKT_RTCP;
+    return write_rtcp(s, buf, cap, false);
+}
+
+// Builds the next telephone-event payload -> its length.
 int tel_event_payload(dsp_tx_state &s, uint32_t ts, uint8_t *out) {
     dsp_tx_tel_event &t = s.tel;
     const dsp_tx_params &p = s.head.params;
@@ -254,9 +274,9 @@ int tel_event_payload(dsp_tx_state &s, uint32_t ts, uint8_t *out) {
         if (--t.end_left <= 0) t.active = false;
     }
     out[0] = static_cast<uint8_t>(t.event);
-    out[1] = static_cast<uint8_t>((end ? 0x80 : 0) | DSP_TEL_EVENT_VOLUME);
+    out[1] = static_cast<uint8_t>((end ? k_tel_event_end : 0) | DSP_TEL_EVENT_VOLUME);
     put16(out + 2, static_cast<uint32_t>(t.duration));
-    return 4;
+    return k_tel_event_payload_bytes;
 }
 
 int tx_get_packet(dsp_ctx *ctx, uint8_t *buf, int *kind, int cap) {
@@ -277,21 +297,17 @@ int tx_get_packet(dsp_ctx *ctx, uint8_t *buf, int *kind, int cap) {
     if (state == DSP_STATE_IDLE) return 0;
     if (state != DSP_STATE_RUNNING && state != DSP_STATE_RUNNING_ALT) return -1;
 
-    if (s.sample_clock - s.last_ts < s.samples_per_packet || s.payload_frames == 0) {
-        if (!rtcp_due(s)) return 0;
-        s.next_rtcp_ms = s.elapsed_ms + rtcp_next_delay(s.rtcp_interval_ms);
-        *kind = DSP_PKT_RTCP;
-        return write_rtcp(s, buf, cap, false);
-    }
+    if (s.sample_clock - s.last_ts < s.samples_per_packet || s.payload_frames == 0)
+        return rtcp_if_due(s, buf, kind, cap);
 
     uint32_t ts = s.sample_clock - s.sample_clock % s.samples_per_packet;
     if (state == DSP_STATE_RUNNING_ALT) {
         drop_payload(s);
         s.last_ts = ts;
-        return 0;
+        return rtcp_if_due(s, buf, kind, cap);
     }
 
-    uint8_t tel_payload[4];
+    uint8_t tel_payload[k_tel_event_payload_bytes];
     const uint8_t *payload;
     int payload_len;
     int pt;
@@ -321,11 +337,13 @@ int tx_get_packet(dsp_ctx *ctx, uint8_t *buf, int *kind, int cap) {
         s.last_cn_ts = ts;
         s.counters.cn_packets++;
     }
-    pt &= 0x7f;
+    pt &= k_rtp_pt_mask;
 
     int prefix = (p.option_flags & DSP_TX_OPT_PREFIX) ? DSP_TX_PREFIX_BYTES : 0;
     int total = prefix + DSP_RTP_HEADER_BYTES + payload_len;
     if (total > cap) {
+        log_print(0, LL_ERR, "dsp tx packet of %d bytes does not fit a %d-byte buffer, dropped\n",
+                  total, cap);
         s.counters.oversize++;
         drop_payload(s);
         s.last_ts = ts;
@@ -336,8 +354,8 @@ int tx_get_packet(dsp_ctx *ctx, uint8_t *buf, int *kind, int cap) {
         put32(h, p.prefix);
         h += prefix;
     }
-    h[0] = 0x80;
-    h[1] = static_cast<uint8_t>(pt | (pt != s.prev_pt ? 0x80 : 0));
+    h[0] = k_rtp_version2;
+    h[1] = static_cast<uint8_t>(pt | (pt != s.prev_pt ? k_rtp_marker : 0));
     put16(h + 2, s.seq);
     put32(h + 4, stamp);
     put32(h + 8, s.ssrc);

@@ -21,7 +21,8 @@ void recompute_target(jb_delay_manager *dm) {
     const jb_delay_config &c = dm->cfg;
     const int floor_q8 = jb_delay_manager_ms_to_q8(dm, c.start_delay_ms - c.min_delay_ms);
     dm->base_q8 = std::max(dm->quantile_packets * k_jb_q8_one, floor_q8);
-    int target = std::max(dm->base_q8, jb_peak_detector_level(&dm->peaks) * k_jb_q8_one);
+    const int packet_ms = std::max(1, dm->packet_samples * 1000 / std::max(1, c.out_rate_hz));
+    int target = std::max(dm->base_q8, jb_peak_detector_level(&dm->peaks, packet_ms) * k_jb_q8_one);
     target += jb_delay_manager_ms_to_q8(dm, c.min_delay_ms);
     target = std::min(target, jb_delay_manager_ms_to_q8(dm, c.max_delay_ms));
     target = std::min(

@@ -36,14 +36,24 @@ int jb_peak_detector_update(jb_peak_detector *pd, int iat_packets, int target_pa
     return 1;
 }
 
-int jb_peak_detector_level(const jb_peak_detector *pd) {
+int jb_peak_detector_level(const jb_peak_detector *pd, int packet_ms) {
     if (pd->count < k_jb_peak_min_count) return 0;
     int max_period = 0;
+    int64_t sum_period = 0;
     int max_height = 0;
     // The first entry's period is unknown (it opened the series); skip it.
-    for (int i = 1; i < pd->count; ++i) max_period = std::max(max_period, pd->entries[i].period_ms);
-    for (int i = 0; i < pd->count; ++i)
+    for (int i = 1; i < pd->count; ++i) {
+        max_period = std::max(max_period, pd->entries[i].period_ms);
+        sum_period += pd->entries[i].period_ms;
+    }
+    for (int i = 0; i < pd->count; ++i) {
         max_height = std::max<int>(max_height, pd->entries[i].height_packets);
+    }
     if (pd->since_ms > 2LL * max_period) return 0;  // the pattern has stopped
+    const int64_t mean_period = sum_period / (pd->count - 1);
+    if (static_cast<int64_t>(max_height) * packet_ms * 100 <=
+        k_jb_peak_time_share_pct * mean_period) {
+        return 0;  // rare enough to ride out
+    }
     return max_height;
 }

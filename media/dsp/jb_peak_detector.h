@@ -11,6 +11,10 @@ constexpr int k_jb_peak_min_excess_packets = 2;
 constexpr int k_jb_peak_max_period_ms = 10000;
 // Entries needed before peak mode can start.
 constexpr int k_jb_peak_min_count = 2;
+// Peaks count as frequent when they would cost more than this share of the
+// time (percent): the same 5 % the histogram quantile allows for lateness.
+// The histogram weighs a spike as one packet, though it delays many.
+constexpr int k_jb_peak_time_share_pct = 5;
 
 struct jb_peak_entry {
     int16_t height_packets;
@@ -32,5 +36,6 @@ void jb_peak_detector_advance(jb_peak_detector *pd, int ms);
 // Feeds one inter-arrival time; returns 1 when it was a peak.
 int jb_peak_detector_update(jb_peak_detector *pd, int iat_packets, int target_packets);
 
-// Highest remembered peak in packets while peaks recur, else 0.
-int jb_peak_detector_level(const jb_peak_detector *pd);
+// Highest remembered peak in packets while peaks recur often enough, else 0.
+// packet_ms converts heights to time.
+int jb_peak_detector_level(const jb_peak_detector *pd, int packet_ms);

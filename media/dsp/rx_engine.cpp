@@ -55,6 +55,8 @@ struct rx_ctx {
     int first_decision;
     uint32_t playout_ts;  // RTP timestamp of the next sample appended to the sync buffer
     int last_was_expand;
+    uint32_t expand_run_ts;  // playout point where the current concealment began
+    int expand_extra;        // samples the run generated beyond whole frames
     int expands_in_row;
     int hold_off;
     uint16_t last_instruction;
@@ -74,6 +76,10 @@ struct rx_ctx {
     jb_packet_buffer pb;
 };
 static_assert(sizeof(rx_ctx) <= DSP_RX_CTX_SIZE, "the receive context must fit its block");
+// A merge decodes into the first half of the decoded buffer and keeps the
+// unplayed concealment in the second half.
+static_assert(k_jb_merge_pending_max <= k_decoded_capacity / 2);
+static_assert(k_jb_slot_payload_bytes <= k_decoded_capacity / 2);
 
 rx_ctx *as_rx(dsp_ctx *ctx) {
     return reinterpret_cast<rx_ctx *>(ctx);
@@ -135,9 +141,14 @@ int samples_to_q8(const rx_ctx *c, int samples) {
     return static_cast<int>(static_cast<int64_t>(samples) * k_jb_q8_one / packet);
 }
 
+int packets_per_20ms_q8(const rx_ctx *c) {
+    return samples_to_q8(c, ms_to_out_samples(c, 2 * k_ms_per_frame));
+}
+
 // Starts playing a (new) stream of this SSRC.
 int restart_stream(rx_ctx *c, uint32_t ssrc) {
     c->stream_active = 0;
+    c->stats.flushed += static_cast<uint32_t>(jb_packet_buffer_count(&c->pb));
     jb_packet_buffer_clear(&c->pb);
     if (c->dec->init(c->dec_state, c->fmt) != 0) {
         c->stats.decoder_start_failures++;
@@ -352,11 +363,20 @@ bool stretch_possible(const rx_ctx *c) {
 }
 
 void conceal(rx_ctx *c, int fast_fade) {
+    int n = c->frame_samples;
     if (!c->ex.active || fast_fade) {
         jb_expand_start(&c->ex, jb_sync_buffer_end(&c->sync), c->sync.len, fast_fade);
+        c->expand_run_ts = c->playout_ts;
+        // A run starts one pitch cycle long, so that the merge at its end can
+        // join as early as it can late and delay does not creep up.
+        // Less than what would complete another frame: the extra must still be
+        // unplayed when the merge comes, or it could not be taken back.
+        const int room = c->frame_samples - 1 - jb_sync_buffer_ahead(&c->sync);
+        c->expand_extra = fast_fade ? 0 : std::clamp(c->ex.lag, 0, std::max(0, room));
+        n += c->expand_extra;
     }
-    jb_expand_generate(&c->ex, &c->bgn, c->work, c->frame_samples);
-    jb_sync_buffer_push(&c->sync, c->work, c->frame_samples);
+    jb_expand_generate(&c->ex, &c->bgn, c->work, n);
+    jb_sync_buffer_push(&c->sync, c->work, n);
 }
 
 void op_normal(rx_ctx *c) {
@@ -378,9 +398,13 @@ void op_merge(rx_ctx *c) {
         conceal(c, 1);
         return;
     }
+    // The concealment not yet played is replaced by the join.
+    int16_t *pending = c->decoded + k_decoded_capacity / 2;
+    const int pending_n = jb_sync_buffer_take_ahead(&c->sync, pending, k_jb_merge_pending_max);
+    const int neutral = std::max(0, pending_n - c->expand_extra);
     const int out =
-        jb_merge(&c->ex, &c->bgn, c->decoded, n, c->work,
-                 static_cast<int>(sizeof(c->work) / sizeof(c->work[0])), c->merge_scratch);
+        jb_merge(&c->ex, &c->bgn, pending, pending_n, neutral, c->decoded, n, c->frame_samples,
+                 c->work, static_cast<int>(sizeof(c->work) / sizeof(c->work[0])), c->merge_scratch);
     jb_sync_buffer_push(&c->sync, c->work, out);
     c->stats.merges++;
 }
@@ -436,6 +460,26 @@ void resync_if_jumped(rx_ctx *c) {
     if (diff > limit || diff < -limit) c->playout_ts = s->h.info.ts;
 }
 
+// A frame that arrives while its own time is being concealed is played after
+// the concealment (the delay grows by what was concealed) instead of being
+// thrown away; otherwise a stream that once fell behind would stay behind,
+// every packet exactly one frame late. Frames later than the buffer's upper
+// limit are spikes: taking them would only force the delay back down, so they
+// are discarded as late.
+void rewind_into_concealment(rx_ctx *c) {
+    if (!c->last_was_expand) return;
+    const jb_slot *s = jb_packet_buffer_oldest(&c->pb);
+    if (s == nullptr || !jb_ts_before(s->h.info.ts, c->playout_ts)) return;
+    if (jb_ts_before(s->h.info.ts, c->expand_run_ts)) return;  // older than the gap
+    const jb_limits lim =
+        jb_decision_limits(jb_delay_manager_target_q8(&c->dm), packets_per_20ms_q8(c));
+    const int64_t upper_ts = static_cast<int64_t>(lim.upper_q8) *
+                             jb_delay_manager_packet_samples(&c->dm) / k_jb_q8_one / c->out_per_ts;
+    if (static_cast<int32_t>(c->playout_ts - s->h.info.ts) > upper_ts) return;
+    c->playout_ts = s->h.info.ts;
+    c->stats.rewinds++;
+}
+
 // Whether playout of a fresh stream may begin.
 bool start_reached(rx_ctx *c) {
     c->start_wait_samples += c->frame_samples;
@@ -470,7 +514,7 @@ void decide_and_run(rx_ctx *c) {
     in.expands_in_row = c->expands_in_row;
     in.level_q8 = c->lf.filtered_q8;
     in.target_q8 = jb_delay_manager_target_q8(&c->dm);
-    in.packets_per_20ms_q8 = samples_to_q8(c, ms_to_out_samples(c, 2 * k_ms_per_frame));
+    in.packets_per_20ms_q8 = packets_per_20ms_q8(c);
     in.hold_off = c->hold_off;
     in.stretch_possible = in.frame_due && stretch_possible(c);
     const uint16_t instr = jb_decide(&in);
@@ -536,6 +580,7 @@ int rx_process(dsp_ctx *ctx) {
         c->playout_ts = jb_packet_buffer_oldest(&c->pb)->h.info.ts;
     }
     resync_if_jumped(c);
+    rewind_into_concealment(c);
     c->stats.late += static_cast<uint32_t>(jb_packet_buffer_discard_older(&c->pb, c->playout_ts));
     jb_level_filter_update(&c->lf, samples_to_q8(c, buffered_samples(c)),
                            jb_delay_manager_target_q8(&c->dm));

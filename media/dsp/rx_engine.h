@@ -21,6 +21,8 @@ struct dsp_rx_stats {
     uint32_t decode_errors;   // frames that failed to decode (faded)
     uint32_t decoder_resets;  // after long concealment
     uint32_t stream_starts;   // first stream and every SSRC change
+    uint32_t rewinds;         // late frames played after the concealment of their slot
+    uint32_t flushed;         // frames of the previous stream dropped by a restart
     uint32_t normals;
     uint32_t merges;
     uint32_t expands;  // frames concealed

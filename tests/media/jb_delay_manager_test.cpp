@@ -93,20 +93,30 @@ TEST_F(DelayManager, InterArrivalIsCorrectedBySequenceSteps) {
     EXPECT_EQ(jb_delay_manager_update(&dm, 4, 4 * k_frame), k_jb_iat_max) << "capped";
 }
 
-TEST_F(DelayManager, RecurringPeaksRaiseTheTargetUntilTheyStop) {
-    configure(0, 800, 10);
-    for (int i = 0; i < 100; ++i) tick(1);
-    ASSERT_EQ(target_packets(), 1);
-    // A 120 ms delay spike every second: 12 silent frames, then the backlog.
-    for (int spike = 0; spike < 4; ++spike) {
-        for (int i = 0; i < 12; ++i) tick(0);
-        tick(13);
-        for (int i = 0; i < 87; ++i) tick(1);
+TEST_F(DelayManager, FrequentPeaksRaiseTheTargetUntilTheyStop) {
+    struct peak_case {
+        int spacing_ticks;  // one 120 ms spike per this many 10 ms ticks
+        bool raised;        // 120 ms of every spacing is more than 5 % of the time
+    };
+    const peak_case cases[] = {{100, true}, {200, true}, {500, false}};
+    for (const peak_case &c : cases) {
+        configure(0, 800, 10);
+        for (int i = 0; i < 100; ++i) tick(1);
+        ASSERT_EQ(target_packets(), 1);
+        for (int spike = 0; spike < 4; ++spike) {
+            for (int i = 0; i < 12; ++i) tick(0);  // the network stalls...
+            tick(13);                              // ...and delivers the backlog
+            for (int i = 0; i < c.spacing_ticks - 13; ++i) tick(1);
+        }
+        if (c.raised) {
+            EXPECT_GE(target_packets(), 12) << c.spacing_ticks;
+        } else {
+            EXPECT_LE(target_packets(), 2) << c.spacing_ticks;
+        }
+        // Quiet for much longer than twice the spacing: back to the quantile.
+        for (int i = 0; i < 3 * c.spacing_ticks; ++i) tick(1);
+        EXPECT_EQ(target_packets(), 1) << c.spacing_ticks;
     }
-    EXPECT_GE(target_packets(), 12);
-    // Quiet for much longer than twice the spike spacing: back to the quantile.
-    for (int i = 0; i < 400; ++i) tick(1);
-    EXPECT_EQ(target_packets(), 1);
 }
 
 TEST_F(DelayManager, PacketDurationFollowsTheTimestampStep) {

@@ -109,23 +109,59 @@ TEST(JbMerge, JoinsConcealmentToTheNextFrameWithoutAJump) {
     jb_expand ex;
     jb_expand_reset(&ex, k_fs_mult);
     jb_expand_start(&ex, whole.data() + 600, 600, 0);
-    std::vector<int16_t> concealed(k_frame);
-    jb_expand_generate(&ex, &bgn, concealed.data(), k_frame);
+    // The concealment ran one cycle beyond the lost frame; that part is unplayed.
+    const int pending_n = ex.lag;
+    std::vector<int16_t> concealed(static_cast<size_t>(k_frame + pending_n));
+    jb_expand_generate(&ex, &bgn, concealed.data(), k_frame + pending_n);
 
-    std::vector<int16_t> out(k_frame + k_jb_max_lag);
+    std::vector<int16_t> out(k_jb_merge_pending_max + k_jb_max_lag + k_frame);
     std::vector<int16_t> scratch(k_jb_merge_scratch);
-    const int n = jb_merge(&ex, &bgn, whole.data() + 600 + k_frame, k_frame, out.data(),
-                           static_cast<int>(out.size()), scratch.data());
+    const int n =
+        jb_merge(&ex, &bgn, concealed.data() + k_frame, pending_n, 0, whole.data() + 600 + k_frame,
+                 k_frame, k_frame, out.data(), static_cast<int>(out.size()), scratch.data());
     EXPECT_GE(n, k_frame) << "the 10 ms cadence never runs short";
-    EXPECT_LE(n, k_frame + k_jb_pitch_max_lag_8k * k_fs_mult);
+    EXPECT_LE(n, k_frame + pending_n + ex.lag);
     EXPECT_EQ(ex.active, 0);
 
-    std::vector<int16_t> joined(concealed);
+    std::vector<int16_t> joined(concealed.begin(), concealed.begin() + k_frame);
     joined.insert(joined.end(), out.begin(), out.begin() + n);
     const int ref_step = max_step(whole.data(), static_cast<int>(whole.size()));
     EXPECT_LE(max_step(joined.data(), static_cast<int>(joined.size())), 2 * ref_step);
     // It ends on the new frame exactly.
     for (int i = n - 40; i < n; ++i) EXPECT_EQ(out[i], whole[600 + k_frame + (i - (n - k_frame))]);
+}
+
+TEST(JbMerge, DelayChangeAveragesOutOverManyGaps) {
+    // Merges after gaps at many phases of a tone whose period is not a whole
+    // number of samples: the join point moves both ways around the neutral one.
+    long total_change = 0;
+    int count = 0;
+    for (int shift = 0; shift < 200; shift += 7) {
+        jb_bgn bgn;
+        jb_bgn_reset(&bgn);
+        std::vector<int16_t> whole(1200);
+        for (int i = 0; i < 1200; ++i) {
+            double v = 0;
+            for (int h = 1; h <= 4; ++h)
+                v += std::sin(2 * k_pi * 137.0 * h * (i + shift) / k_rate) / h;
+            whole[static_cast<size_t>(i)] = static_cast<int16_t>(6000 * v);
+        }
+        jb_expand ex;
+        jb_expand_reset(&ex, k_fs_mult);
+        jb_expand_start(&ex, whole.data() + 600, 600, 0);
+        const int pending_n = ex.lag;
+        std::vector<int16_t> concealed(static_cast<size_t>(k_frame + pending_n));
+        jb_expand_generate(&ex, &bgn, concealed.data(), k_frame + pending_n);
+        std::vector<int16_t> out(k_jb_merge_pending_max + k_jb_max_lag + k_frame);
+        std::vector<int16_t> scratch(k_jb_merge_scratch);
+        const int n = jb_merge(&ex, &bgn, concealed.data() + k_frame, pending_n, 0,
+                               whole.data() + 600 + k_frame, k_frame, k_frame, out.data(),
+                               static_cast<int>(out.size()), scratch.data());
+        total_change += n - k_frame;  // the pending cycle was extra: neutral is 0
+        count++;
+    }
+    const double mean_change_ms = static_cast<double>(total_change) / count / (k_rate / 1000);
+    EXPECT_LT(std::fabs(mean_change_ms), 1.0) << "mean delay change per merge";
 }
 
 struct stretch_case {

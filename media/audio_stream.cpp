@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "link/bus/event_bus.h"
-#include "media/dsp/dsp_engine.h"
 #include "media/dsp/dsp_setup.h"
 #include "media/media_cmd.h"
 #include "media/rtp_socket.h"
@@ -16,11 +15,6 @@
 #include "platform/log.h"
 #include "platform/os/os_time.h"
 #include "platform/os/os_timer.h"
-
-// The engine set-up reaches the receive engine only through a weak
-// reference, which does not pull it out of the static library by itself;
-// this reference does, wherever streams are used.
-__attribute__((used)) static const dsp_engine_ops *const rx_engine_link = &dsp_rx_engine;
 
 namespace {
 

@@ -284,3 +284,28 @@ TEST_F(StreamFixture, CleanupCancelsEveryTimer) {
 }
 
 }  // namespace
+
+namespace {
+
+// The same record on the process's own timer thread: the phone's stop closes
+// the stream within its 100 ms, from that thread.
+TEST_F(StreamFixture, PhoneStopClosesOnTheRealTimerThread) {
+    st.timers = os_timer_default();
+    st.srtp_enable = 1;
+    audio_stream_set_active(&st, 1, 0);
+    ASSERT_EQ(call_start(), 0);
+    events();
+    audio_stream_ctl(&st, 0);
+    std::vector<PostedCmd> got;
+    for (int i = 0; i < 200 && got.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        got = events();
+    }
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].code, MEDIA_CMD_DEVICE_UN_ACTIVE);
+    std::lock_guard<std::recursive_mutex> g(
+        st.mutex);  // the callback holds it until the close is done
+    EXPECT_EQ(st.rtp_socket, -1);
+}
+
+}  // namespace

@@ -72,8 +72,8 @@ int main() {
     const std::vector<int16_t> pcm = speech_like(k_rate, k_frames * k_frame, 3);
     std::vector<uint8_t> packet(static_cast<size_t>(k_rtp_header + 2 * k_frame));
 
-    // Phases: steady, then every third packet lost, then a new SSRC, then a
-    // burst of early packets, then nothing at all.
+    // Phases: steady, then every third packet lost, then a new SSRC, then
+    // nothing at all.
     auto run = [&](int from, int to) {
         for (int t = from; t < to; ++t) {
             const uint32_t ssrc = t < 3000 ? 0x1111 : 0x2222;

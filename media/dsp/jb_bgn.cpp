@@ -36,6 +36,7 @@ float jb_noise_unit(uint32_t *seed) {
 void jb_bgn_reset(jb_bgn *b) {
     b->rms = 0.0f;
     b->tilt = 0.0f;
+    b->tilt_gain = 1.0f;
     b->lp_state = 0.0f;
     b->seed = k_seed;
     b->valid = 0;
@@ -56,13 +57,14 @@ void jb_bgn_update(jb_bgn *b, const int16_t *x, int n) {
         const int r1 = jb_norm_corr_q14(x, x + 1, n - 1, 1);
         const float r = std::clamp(static_cast<float>(r1) / k_jb_q14_one, 0.0f, k_tilt_max);
         b->tilt = (1.0f - k_tilt_mix) * b->tilt + k_tilt_mix * r;
+        b->tilt_gain = std::sqrt(1.0f - b->tilt * b->tilt);
     }
 }
 
 float jb_bgn_sample(jb_bgn *b) {
     const float w = jb_noise_unit(&b->seed);
     // One-pole colouring with unit output variance.
-    const float gain = std::sqrt(1.0f - b->tilt * b->tilt);
+    const float gain = b->tilt_gain;
     b->lp_state = b->tilt * b->lp_state + gain * w;
     return b->lp_state * b->rms;
 }

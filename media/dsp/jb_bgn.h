@@ -6,11 +6,12 @@
 #include <cstdint>
 
 struct jb_bgn {
-    float rms;       // estimated noise level (sample units)
-    float tilt;      // one-pole colouring coefficient, 0 = white
-    float lp_state;  // generator filter memory
-    uint32_t seed;   // generator state
-    int valid;       // 0 until a first frame was seen
+    float rms;        // estimated noise level (sample units)
+    float tilt;       // one-pole colouring coefficient, 0 = white
+    float tilt_gain;  // sqrt(1 - tilt^2): keeps the coloured noise at unit variance
+    float lp_state;   // generator filter memory
+    uint32_t seed;    // generator state
+    int valid;        // 0 until a first frame was seen
 };
 
 void jb_bgn_reset(jb_bgn *b);

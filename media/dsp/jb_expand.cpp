@@ -13,6 +13,8 @@ constexpr int k_junction_8k = 8;  // 1 ms to blend the first sample onto the las
 constexpr float k_decay_unvoiced = 0.6f;
 constexpr float k_decay_voiced_extra = 0.2f;
 constexpr uint32_t k_seed = 0x9E3779B9u;
+// Below this level (-80 dB) the concealment is treated as fully faded.
+constexpr float k_mute_floor = 1e-4f;
 
 }  // namespace
 
@@ -74,6 +76,11 @@ void jb_expand_generate(jb_expand *ex, jb_bgn *bgn, int16_t *out, int n) {
     const float b = std::sqrt(std::max(0.0f, 1.0f - a * a)) * ex->signal_rms;
     const int junction_len = k_junction_8k * ex->fs_mult;
     for (int i = 0; i < n; ++i) {
+        if (ex->mute <= 0.0f) {
+            // Fully faded: only the background noise is left.
+            out[i] = jb_sat16(jb_bgn_sample(bgn));
+            continue;
+        }
         float v = a * ex->cycle[ex->phase];
         if (b > 0.0f) v += b * jb_noise_unit(&ex->seed);
         if (ex->junction_left > 0) {
@@ -92,6 +99,7 @@ void jb_expand_generate(jb_expand *ex, jb_bgn *bgn, int16_t *out, int n) {
             ex->mute = std::max(0.0f, ex->mute - ex->mute_step);
         } else {
             ex->mute *= ex->mute_factor;
+            if (ex->mute < k_mute_floor) ex->mute = 0.0f;
         }
     }
 }

@@ -19,8 +19,12 @@ constexpr int k_jb_merge_scratch =
     k_jb_merge_pending_max + k_jb_max_lag + k_jb_merge_overlap_8k * k_jb_max_fs_mult;
 
 // Penalty on moving the join away from the neutral point, per pitch cycle of
-// distance (0.1, Q14): among nearly equal alignments the delay-neutral one wins.
-constexpr int k_jb_merge_shift_penalty_q14 = 1638;
+// distance (0.25, Q14): a later join adds delay that only accelerate can take
+// back, so it has to buy a clearly better fit.
+constexpr int k_jb_merge_shift_penalty_q14 = 4096;
+// Below this correlation (0.5, Q14) no alignment is meaningful (noise,
+// silence): the join stays at the neutral point.
+constexpr int k_jb_merge_min_corr_q14 = 8192;
 
 // pending[0..pending_n) is unplayed concealment from ex; decoded[0..n) is the
 // audio that follows the gap; joining after `neutral` pending samples leaves

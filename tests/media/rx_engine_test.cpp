@@ -313,4 +313,85 @@ TEST_F(RxEngine, BurstIsPlayedOutFasterUntilTheLevelIsBackWithinLimits) {
     EXPECT_LE(s.level_ms, s.target_ms + 20);
 }
 
+TEST_F(RxEngine, CleanStreamPlaysBitExactAtEachRate) {
+    struct rate_case {
+        int rate;
+        uint32_t codec;
+    };
+    const rate_case cases[] = {{16000, DSP_CODEC_L16_16K}, {32000, DSP_CODEC_L16_32K}};
+    for (const rate_case &c : cases) {
+        ASSERT_EQ(dsp_pcm_setup(&out, c.rate), 0);
+        params().codec_id = c.codec;
+        params().command_flags = DSP_CMD_START;
+        ASSERT_EQ(ctx->reset(ctx), 0) << c.rate;
+        const int frame = c.rate / 100;
+        auto sample = [&](int64_t pos) { return tone_at(pos * k_rate / c.rate); };
+        std::vector<int16_t> pcm(static_cast<size_t>(frame));
+        int checked = 0;
+        for (int t = 0; t < 300; ++t) {
+            for (int i = 0; i < frame; ++i)
+                pcm[static_cast<size_t>(i)] = sample(int64_t(t) * frame + i);
+            const std::vector<uint8_t> p =
+                rtp(static_cast<uint16_t>(t), static_cast<uint32_t>(t * frame), 0x33, pcm.data(),
+                    frame);
+            ASSERT_EQ(ctx->put_packet(ctx, p.data(), DSP_PKT_RTP, static_cast<int>(p.size())), 0);
+            ASSERT_EQ(ctx->process(ctx), 0);
+            uint32_t ts = 0;
+            if (dsp_rx_output_timestamp(ctx, &ts) != 0) continue;
+            for (int i = 0; i < frame; ++i) {
+                const int64_t pos = static_cast<int32_t>(ts) + i;
+                ASSERT_EQ(out.data[i], pos < 0 ? 0 : sample(pos)) << c.rate << " Hz, tick " << t;
+            }
+            checked++;
+        }
+        EXPECT_GT(checked, 250) << c.rate;
+        const dsp_rx_stats s = stats();
+        EXPECT_EQ(s.expands + s.accelerates + s.preemptive_expands + s.merges, 0u) << c.rate;
+        EXPECT_NEAR(s.target_ms, 60, 1) << c.rate;
+    }
+}
+
+TEST_F(RxEngine, PacketsFallingBehindAreNotAllDiscardedAsLate) {
+    // The sender's clock runs slower than ours: once a packet misses its slot
+    // and the slot is concealed, the next ones must not all be one frame late.
+    configure(0, 800, 10);
+    double arrival_ms = 0;
+    int64_t next = 0;
+    for (int t = 0; t < 3000; ++t) {
+        while (arrival_ms <= t * 10.0) {
+            put_tone(next++);
+            arrival_ms = next * 10.05;  // 0.5 % slow
+        }
+        process();
+    }
+    const dsp_rx_stats s = stats();
+    EXPECT_GT(s.rewinds, 0u);
+    EXPECT_LE(s.late, 5u);
+    EXPECT_LT(s.expands, 3000u / 10) << "concealment only where the sender fell behind";
+    EXPECT_GT(s.normals + s.merges + s.accelerates + s.preemptive_expands, 2500u);
+}
+
+TEST_F(RxEngine, DelaySpikeBeyondTheUpperLimitIsDroppedAndPlayoutContinues) {
+    configure(0, 800, 10);
+    int t = 0;
+    for (; t < 200; ++t) {
+        put_tone(t);
+        process();
+    }
+    // 200 ms without packets, then the backlog at once: those frames are far
+    // later than the buffer's limits and are dropped; playout resumes on time.
+    for (int i = 0; i < 20; ++i) process();
+    for (int i = 0; i < 20; ++i) put_tone(t + i);
+    t += 20;
+    for (; t < 300; ++t) {
+        put_tone(t);
+        process();
+    }
+    const dsp_rx_stats s = stats();
+    EXPECT_GE(s.late, 15u);
+    uint32_t ts = 0;
+    ASSERT_EQ(dsp_rx_output_timestamp(ctx, &ts), 0);
+    EXPECT_LE((1000 + 299 * k_frame - static_cast<int64_t>(ts)) / 16, 40) << "delay in ms";
+}
+
 }  // namespace

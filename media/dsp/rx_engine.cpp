@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "media/dsp/dsp_codec.h"
+#include "media/dsp/dsp_resample.h"
 #include "media/dsp/jb_bgn.h"
 #include "media/dsp/jb_decision.h"
 #include "media/dsp/jb_delay_manager.h"
@@ -39,8 +40,11 @@ struct rx_ctx {
     // ---- running state, cleared by reset ----
     int rate_hz;
     int fs_mult;
-    int frame_samples;      // output samples per 10 ms
-    int out_per_ts;         // output samples per RTP clock unit
+    int frame_samples;  // output samples per 10 ms
+    int out_per_ts;     // output samples per RTP clock unit
+    int codec_per_ts;   // decoded samples per RTP clock unit
+    int codec_rate_hz;
+    int resampling;         // the codec runs at another rate than the output
     int codec_frame_bytes;  // bytes of one codec frame in a payload
     int codec_frame_ts;     // RTP clock units of one codec frame
     int rtp_clock_hz;
@@ -73,13 +77,17 @@ struct rx_ctx {
     int16_t decoded[k_decoded_capacity];
     int16_t work[std::max(k_stretch_out_capacity, k_merge_out_capacity)];
     int16_t merge_scratch[k_jb_merge_scratch];
+    dsp_resampler rs;
     jb_packet_buffer pb;
 };
 static_assert(sizeof(rx_ctx) <= DSP_RX_CTX_SIZE, "the receive context must fit its block");
 // A merge decodes into the first half of the decoded buffer and keeps the
-// unplayed concealment in the second half.
+// unplayed concealment in the second half; a frame decoded at another rate
+// passes through the second half before conversion.
 static_assert(k_jb_merge_pending_max <= k_decoded_capacity / 2);
 static_assert(k_jb_slot_payload_bytes <= k_decoded_capacity / 2);
+// Frames are split per codec frame (10 ms); converted, one fits beside the spare half.
+static_assert(DSP_PCM_MAX_SAMPLES * 5 <= k_decoded_capacity / 2);
 
 rx_ctx *as_rx(dsp_ctx *ctx) {
     return reinterpret_cast<rx_ctx *>(ctx);
@@ -235,10 +243,6 @@ int rx_reset(dsp_ctx *ctx) {
     if (fmt == nullptr || dec == nullptr || !dsp_codec_rate_supported(fmt->sample_rate)) {
         return rx_fail_reset(c, DSP_ERR_CODEC, "no decoder for the codec id");
     }
-    if (fmt->sample_rate != rate) {
-        // No resampling step: the codec must run at the output rate.
-        return rx_fail_reset(c, DSP_ERR_CODEC, "codec rate differs from the output rate");
-    }
     if (dec->state_size > DSP_CODEC_STATE_MAX)
         return rx_fail_reset(c, DSP_ERR_CODEC, "decoder state too large");
     dsp_rx_repair_delays(&p);
@@ -251,8 +255,15 @@ int rx_reset(dsp_ctx *ctx) {
     c->dec = dec;
     c->rtp_clock_hz = dsp_format_rtp_clock(fmt);
     c->out_per_ts = std::max(1, rate / c->rtp_clock_hz);
+    c->codec_rate_hz = fmt->sample_rate;
+    c->codec_per_ts = std::max(1, fmt->sample_rate / c->rtp_clock_hz);
     c->codec_frame_bytes = fmt->frame_bytes;
-    c->codec_frame_ts = dsp_format_frame_samples(fmt) / c->out_per_ts;
+    c->codec_frame_ts = dsp_format_frame_samples(fmt) / c->codec_per_ts;
+    // Decoded audio is converted to the output rate frame by frame (10 ms).
+    c->resampling = fmt->sample_rate != rate;
+    if (c->resampling && dsp_resample_setup(&c->rs, fmt->sample_rate, rate) != 0) {
+        return rx_fail_reset(c, DSP_ERR_CODEC, "no conversion from the codec rate");
+    }
     c->last_pt_seen = -1;
 
     jb_packet_buffer_clear(&c->pb);
@@ -319,16 +330,36 @@ int rx_put_packet(dsp_ctx *ctx, const uint8_t *pkt, int kind, int len) {
     return DSP_OK;
 }
 
-// Decodes the oldest frame into dst and moves the playout point past it.
-// Returns samples, or -1 when the frame failed to decode (it is consumed).
+// Output samples a buffered frame of `bytes` will give.
+int frame_out_samples(const rx_ctx *c, int bytes) {
+    const int codec = c->dec->samples_in(c->fmt, bytes);
+    if (!c->resampling) return codec;
+    const int chunk = c->codec_rate_hz / 100;
+    return codec / chunk * c->frame_samples;
+}
+
+// Decodes the oldest frame into dst (at the output rate) and moves the
+// playout point past it. Returns samples, or -1 when the frame failed to
+// decode (it is consumed).
 int decode_oldest(rx_ctx *c, int16_t *dst, int cap) {
     const jb_slot *s = jb_packet_buffer_oldest(&c->pb);
     if (s == nullptr) return -1;
-    const int frames_ts = std::max(1, c->dec->samples_in(c->fmt, s->h.length) / c->out_per_ts);
-    c->playout_ts = s->h.info.ts + static_cast<uint32_t>(frames_ts);
+    const int codec_n = c->dec->samples_in(c->fmt, s->h.length);
+    c->playout_ts = s->h.info.ts + static_cast<uint32_t>(std::max(1, codec_n / c->codec_per_ts));
     int n = -1;
-    if (c->dec->samples_in(c->fmt, s->h.length) <= cap) {
-        n = c->dec->decode(c->dec_state, s->payload, s->h.length, dst, cap);
+    if (!c->resampling) {
+        if (codec_n <= cap) n = c->dec->decode(c->dec_state, s->payload, s->h.length, dst, cap);
+    } else if (frame_out_samples(c, s->h.length) <= cap) {
+        // Decode at the codec rate into the spare half of the decoded buffer,
+        // then convert whole 10 ms pieces; a partial piece cannot be converted.
+        int16_t *tmp = c->decoded + k_decoded_capacity / 2;
+        const int got =
+            c->dec->decode(c->dec_state, s->payload, s->h.length, tmp, k_decoded_capacity / 2);
+        const int chunk = c->codec_rate_hz / 100;
+        n = 0;
+        for (int off = 0; got > 0 && off + chunk <= got; off += chunk) {
+            n += dsp_resample_frame(&c->rs, tmp + off, dst + n);
+        }
     }
     jb_packet_buffer_pop_oldest(&c->pb);
     if (n <= 0) {
@@ -355,9 +386,9 @@ bool stretch_possible(const rx_ctx *c) {
     for (int i = c->pb.oldest; i >= 0 && have < need; i = c->pb.slots[i].h.next) {
         const jb_slot_header &h = c->pb.slots[i].h;
         if (h.info.ts != ts && i != c->pb.oldest) break;
-        const int n = c->dec->samples_in(c->fmt, h.length);
-        have += n;
-        ts = h.info.ts + static_cast<uint32_t>(n / c->out_per_ts);
+        have += frame_out_samples(c, h.length);
+        ts = h.info.ts +
+             static_cast<uint32_t>(c->dec->samples_in(c->fmt, h.length) / c->codec_per_ts);
     }
     return have >= need;
 }

@@ -14,6 +14,7 @@
 #include "media/dsp/jb_packet_buffer.h"
 #include "media/dsp/jb_sync_buffer.h"
 #include "media/dsp/jb_time_stretch.h"
+#include "media/dsp/rx_rtcp.h"
 #include "media/dsp/rx_rtp.h"
 #include "platform/log.h"
 
@@ -293,10 +294,21 @@ int rx_put_packet(dsp_ctx *ctx, const uint8_t *pkt, int kind, int len) {
         log_refusal(c->stats.invalid, LL_DEBUG, "receive context not running");
         return DSP_FAIL;
     }
+    if (kind == DSP_PKT_RTCP && (c->head.params.rtcp_flags & DSP_RTCP_ON)) {
+        // Reports are checked and announced; playout does not depend on them.
+        if (rx_rtcp_check(pkt, len) < 0) {
+            c->stats.invalid++;
+            dsp_post_event(ctx, DSP_EVT_BAD_RTCP, len, 0);
+            log_refusal(c->stats.invalid, LL_WARN, "malformed RTCP compound packet");
+            return DSP_FAIL;
+        }
+        c->stats.rtcp_received++;
+        dsp_post_event(ctx, DSP_EVT_RTCP, len, 0);
+        return DSP_OK;
+    }
     if (kind != DSP_PKT_RTP) {
-        // RTCP reception is not switched on in this engine's configuration.
         c->stats.invalid++;
-        log_refusal(c->stats.invalid, LL_DEBUG, "not an RTP packet");
+        log_refusal(c->stats.invalid, LL_DEBUG, "not an RTP packet (RTCP is off)");
         return DSP_FAIL;
     }
     rx_rtp_packet p;

@@ -430,4 +430,29 @@ TEST_F(RxEngine, DecodesAtTheCodecRateAndConvertsToTheOutputRate) {
     EXPECT_GT(s.normals, 80u);
 }
 
+TEST_F(RxEngine, PostsEventsForStartsSsrcChangesAndRtcp) {
+    ASSERT_EQ(dsp_event_queue_register(0), 0);
+    params().rtcp_flags = DSP_RTCP_ON;
+    params().command_flags = DSP_CMD_START;
+    ASSERT_EQ(ctx->reset(ctx), 0);
+    ASSERT_EQ(put_constant(1, 160, 5, 0xaaaa), 0);
+    ASSERT_EQ(put_constant(2, 320, 5, 0xbbbb), 0);
+    const uint8_t rr[8] = {0x80, 201, 0, 1, 1, 2, 3, 4};
+    EXPECT_EQ(ctx->put_packet(ctx, rr, DSP_PKT_RTCP, 8), 0);
+    const uint8_t junk[6] = {0x80, 201, 0, 9, 0, 0};
+    EXPECT_EQ(ctx->put_packet(ctx, junk, DSP_PKT_RTCP, 6), -1);
+
+    std::vector<std::pair<uint32_t, int32_t>> events;
+    dsp_event e{};
+    while (dsp_event_read(0, &e) == 1) events.emplace_back(e.code, e.value1);
+    dsp_event_queue_unregister(0);
+    const std::vector<std::pair<uint32_t, int32_t>> expect = {
+        {DSP_EVT_STARTED, 0},  // the start command at reset
+        {DSP_EVT_STARTED, 0xaaaa}, {DSP_EVT_STARTED, 0xbbbb},
+        {DSP_EVT_RTCP, 8},         {DSP_EVT_BAD_RTCP, 6},
+    };
+    EXPECT_EQ(events, expect);
+    EXPECT_EQ(stats().rtcp_received, 1u);
+}
+
 }  // namespace

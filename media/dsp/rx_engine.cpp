@@ -473,6 +473,13 @@ void op_stretch(rx_ctx *c, bool accelerate) {
         jb_bgn_update(&c->bgn, c->decoded + n, got);
         n += got;
     }
+    if (n < c->frame_samples) {
+        // The due frame failed to decode and too little is left to play: fade.
+        jb_sync_buffer_push(&c->sync, c->decoded, n);
+        c->last_instruction = JB_OP_FADE_TO_BGN | (c->last_instruction & ~k_jb_op_mask);
+        conceal(c, 1);
+        return;
+    }
     int changed = 0;
     int out;
     if (accelerate) {
@@ -598,7 +605,12 @@ int rx_process(dsp_ctx *ctx) {
     if (!is_rx(ctx)) return DSP_OK;
     rx_ctx *c = as_rx(ctx);
     if (c->head.params.out1 == nullptr || c->dec == nullptr) {
+        // Never reset successfully: nothing to play, but the frame is still silence.
         dsp_post_event(ctx, DSP_EVT_CTX_ERROR, DSP_ERR_DESCRIPTOR, 0);
+        dsp_pcm *out = c->head.params.out1;
+        if (out != nullptr && out->samples <= DSP_PCM_MAX_SAMPLES) {
+            std::memset(out->data, 0, sizeof(int16_t) * out->samples);
+        }
         return DSP_OK;
     }
     apply_commands(c);
@@ -616,7 +628,14 @@ int rx_process(dsp_ctx *ctx) {
     }
     if (c->waiting_start) {
         if (!start_reached(c)) {
-            write_output(c, false);
+            // A stream that was cut off by a new one fades out instead of stopping dead.
+            const bool fade =
+                c->last_frame_played && jb_sync_buffer_ahead(&c->sync) < c->frame_samples;
+            if (fade) {
+                conceal(c, 1);
+                c->last_instruction = JB_OP_FADE_TO_BGN;
+            }
+            write_output(c, fade || jb_sync_buffer_ahead(&c->sync) >= c->frame_samples);
             return DSP_OK;
         }
         c->waiting_start = 0;

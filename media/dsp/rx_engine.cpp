@@ -26,8 +26,9 @@ constexpr int k_decoded_capacity = 5760;
 // Output of a time stretch: 30 ms plus one frame plus the longest inserted cycle, at 48000 Hz.
 constexpr int k_stretch_out_capacity =
     (k_jb_stretch_min_input_8k + 80) * k_jb_max_fs_mult + k_jb_max_lag;
-// Output of a merge: one decoded frame (<= a slot of L16) plus the longest cycle.
-constexpr int k_merge_out_capacity = k_jb_slot_payload_bytes / 2 + k_jb_max_lag;
+// Output of a merge: the unplayed concealment, one more cycle and a decoded frame.
+constexpr int k_merge_out_capacity =
+    k_jb_merge_pending_max + k_jb_max_lag + k_jb_slot_payload_bytes / 2;
 // A buffered frame this far (ms) from the playout point means the sender's
 // timestamps jumped: playout moves to it instead of waiting or discarding.
 constexpr int k_resync_ms = 1000;
@@ -634,6 +635,7 @@ int rx_process(dsp_ctx *ctx) {
             if (fade) {
                 conceal(c, 1);
                 c->last_instruction = JB_OP_FADE_TO_BGN;
+                c->last_was_expand = 1;  // the new stream is merged onto the fade
             }
             write_output(c, fade || jb_sync_buffer_ahead(&c->sync) >= c->frame_samples);
             return DSP_OK;

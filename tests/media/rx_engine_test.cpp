@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <random>
 #include <vector>
 
 #include "media/dsp/dsp_codec.h"
@@ -453,6 +454,35 @@ TEST_F(RxEngine, PostsEventsForStartsSsrcChangesAndRtcp) {
     };
     EXPECT_EQ(events, expect);
     EXPECT_EQ(stats().rtcp_received, 1u);
+}
+
+TEST_F(RxEngine, SurvivesRandomDatagramsAndStillPlaysAValidStream) {
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> length(0, 1600);
+    std::vector<uint8_t> junk;
+    for (int t = 0; t < 400; ++t) {
+        for (int k = 0; k < 3; ++k) {
+            junk.resize(static_cast<size_t>(length(rng)));
+            for (uint8_t &b : junk) b = static_cast<uint8_t>(byte(rng));
+            // Half of them look like RTP version 2, with random flags and counts.
+            if (!junk.empty() && k % 2 == 0)
+                junk[0] = static_cast<uint8_t>(0x80 | (junk[0] & 0x3f));
+            ctx->put_packet(ctx, junk.data(), DSP_PKT_RTP, static_cast<int>(junk.size()));
+        }
+        ASSERT_EQ(process().size(), static_cast<size_t>(k_frame));
+    }
+    // A real stream afterwards takes over and plays.
+    std::vector<int16_t> played;
+    for (int t = 0; t < 200; ++t) {
+        put_tone(t, 0x77777777, 5000000);
+        const std::vector<int16_t> f = process();
+        if (t >= 150) played.insert(played.end(), f.begin(), f.end());
+    }
+    int64_t e = 0;
+    for (int16_t v : played) e += int64_t(v) * v;
+    EXPECT_GT(e / static_cast<int64_t>(played.size()), 1000 * 1000) << "the tone is audible";
+    EXPECT_GT(stats().normals, 100u);
 }
 
 }  // namespace

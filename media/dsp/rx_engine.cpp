@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "media/dsp/dsp_codec.h"
+#include "media/dsp/dsp_resample.h"
 #include "media/dsp/jb_bgn.h"
 #include "media/dsp/jb_decision.h"
 #include "media/dsp/jb_delay_manager.h"
@@ -13,6 +14,7 @@
 #include "media/dsp/jb_packet_buffer.h"
 #include "media/dsp/jb_sync_buffer.h"
 #include "media/dsp/jb_time_stretch.h"
+#include "media/dsp/rx_rtcp.h"
 #include "media/dsp/rx_rtp.h"
 #include "platform/log.h"
 
@@ -24,8 +26,9 @@ constexpr int k_decoded_capacity = 5760;
 // Output of a time stretch: 30 ms plus one frame plus the longest inserted cycle, at 48000 Hz.
 constexpr int k_stretch_out_capacity =
     (k_jb_stretch_min_input_8k + 80) * k_jb_max_fs_mult + k_jb_max_lag;
-// Output of a merge: one decoded frame (<= a slot of L16) plus the longest cycle.
-constexpr int k_merge_out_capacity = k_jb_slot_payload_bytes / 2 + k_jb_max_lag;
+// Output of a merge: the unplayed concealment, one more cycle and a decoded frame.
+constexpr int k_merge_out_capacity =
+    k_jb_merge_pending_max + k_jb_max_lag + k_jb_slot_payload_bytes / 2;
 // A buffered frame this far (ms) from the playout point means the sender's
 // timestamps jumped: playout moves to it instead of waiting or discarding.
 constexpr int k_resync_ms = 1000;
@@ -39,8 +42,11 @@ struct rx_ctx {
     // ---- running state, cleared by reset ----
     int rate_hz;
     int fs_mult;
-    int frame_samples;      // output samples per 10 ms
-    int out_per_ts;         // output samples per RTP clock unit
+    int frame_samples;  // output samples per 10 ms
+    int out_per_ts;     // output samples per RTP clock unit
+    int codec_per_ts;   // decoded samples per RTP clock unit
+    int codec_rate_hz;
+    int resampling;         // the codec runs at another rate than the output
     int codec_frame_bytes;  // bytes of one codec frame in a payload
     int codec_frame_ts;     // RTP clock units of one codec frame
     int rtp_clock_hz;
@@ -73,13 +79,17 @@ struct rx_ctx {
     int16_t decoded[k_decoded_capacity];
     int16_t work[std::max(k_stretch_out_capacity, k_merge_out_capacity)];
     int16_t merge_scratch[k_jb_merge_scratch];
+    dsp_resampler rs;
     jb_packet_buffer pb;
 };
 static_assert(sizeof(rx_ctx) <= DSP_RX_CTX_SIZE, "the receive context must fit its block");
 // A merge decodes into the first half of the decoded buffer and keeps the
-// unplayed concealment in the second half.
+// unplayed concealment in the second half; a frame decoded at another rate
+// passes through the second half before conversion.
 static_assert(k_jb_merge_pending_max <= k_decoded_capacity / 2);
 static_assert(k_jb_slot_payload_bytes <= k_decoded_capacity / 2);
+// Frames are split per codec frame (10 ms); converted, one fits beside the spare half.
+static_assert(DSP_PCM_MAX_SAMPLES * 5 <= k_decoded_capacity / 2);
 
 rx_ctx *as_rx(dsp_ctx *ctx) {
     return reinterpret_cast<rx_ctx *>(ctx);
@@ -235,10 +245,6 @@ int rx_reset(dsp_ctx *ctx) {
     if (fmt == nullptr || dec == nullptr || !dsp_codec_rate_supported(fmt->sample_rate)) {
         return rx_fail_reset(c, DSP_ERR_CODEC, "no decoder for the codec id");
     }
-    if (fmt->sample_rate != rate) {
-        // No resampling step: the codec must run at the output rate.
-        return rx_fail_reset(c, DSP_ERR_CODEC, "codec rate differs from the output rate");
-    }
     if (dec->state_size > DSP_CODEC_STATE_MAX)
         return rx_fail_reset(c, DSP_ERR_CODEC, "decoder state too large");
     dsp_rx_repair_delays(&p);
@@ -251,8 +257,15 @@ int rx_reset(dsp_ctx *ctx) {
     c->dec = dec;
     c->rtp_clock_hz = dsp_format_rtp_clock(fmt);
     c->out_per_ts = std::max(1, rate / c->rtp_clock_hz);
+    c->codec_rate_hz = fmt->sample_rate;
+    c->codec_per_ts = std::max(1, fmt->sample_rate / c->rtp_clock_hz);
     c->codec_frame_bytes = fmt->frame_bytes;
-    c->codec_frame_ts = dsp_format_frame_samples(fmt) / c->out_per_ts;
+    c->codec_frame_ts = dsp_format_frame_samples(fmt) / c->codec_per_ts;
+    // Decoded audio is converted to the output rate frame by frame (10 ms).
+    c->resampling = fmt->sample_rate != rate;
+    if (c->resampling && dsp_resample_setup(&c->rs, fmt->sample_rate, rate) != 0) {
+        return rx_fail_reset(c, DSP_ERR_CODEC, "no conversion from the codec rate");
+    }
     c->last_pt_seen = -1;
 
     jb_packet_buffer_clear(&c->pb);
@@ -282,10 +295,21 @@ int rx_put_packet(dsp_ctx *ctx, const uint8_t *pkt, int kind, int len) {
         log_refusal(c->stats.invalid, LL_DEBUG, "receive context not running");
         return DSP_FAIL;
     }
+    if (kind == DSP_PKT_RTCP && (c->head.params.rtcp_flags & DSP_RTCP_ON)) {
+        // Reports are checked and announced; playout does not depend on them.
+        if (rx_rtcp_check(pkt, len) < 0) {
+            c->stats.invalid++;
+            dsp_post_event(ctx, DSP_EVT_BAD_RTCP, len, 0);
+            log_refusal(c->stats.invalid, LL_WARN, "malformed RTCP compound packet");
+            return DSP_FAIL;
+        }
+        c->stats.rtcp_received++;
+        dsp_post_event(ctx, DSP_EVT_RTCP, len, 0);
+        return DSP_OK;
+    }
     if (kind != DSP_PKT_RTP) {
-        // RTCP reception is not switched on in this engine's configuration.
         c->stats.invalid++;
-        log_refusal(c->stats.invalid, LL_DEBUG, "not an RTP packet");
+        log_refusal(c->stats.invalid, LL_DEBUG, "not an RTP packet (RTCP is off)");
         return DSP_FAIL;
     }
     rx_rtp_packet p;
@@ -319,16 +343,36 @@ int rx_put_packet(dsp_ctx *ctx, const uint8_t *pkt, int kind, int len) {
     return DSP_OK;
 }
 
-// Decodes the oldest frame into dst and moves the playout point past it.
-// Returns samples, or -1 when the frame failed to decode (it is consumed).
+// Output samples a buffered frame of `bytes` will give.
+int frame_out_samples(const rx_ctx *c, int bytes) {
+    const int codec = c->dec->samples_in(c->fmt, bytes);
+    if (!c->resampling) return codec;
+    const int chunk = c->codec_rate_hz / 100;
+    return codec / chunk * c->frame_samples;
+}
+
+// Decodes the oldest frame into dst (at the output rate) and moves the
+// playout point past it. Returns samples, or -1 when the frame failed to
+// decode (it is consumed).
 int decode_oldest(rx_ctx *c, int16_t *dst, int cap) {
     const jb_slot *s = jb_packet_buffer_oldest(&c->pb);
     if (s == nullptr) return -1;
-    const int frames_ts = std::max(1, c->dec->samples_in(c->fmt, s->h.length) / c->out_per_ts);
-    c->playout_ts = s->h.info.ts + static_cast<uint32_t>(frames_ts);
+    const int codec_n = c->dec->samples_in(c->fmt, s->h.length);
+    c->playout_ts = s->h.info.ts + static_cast<uint32_t>(std::max(1, codec_n / c->codec_per_ts));
     int n = -1;
-    if (c->dec->samples_in(c->fmt, s->h.length) <= cap) {
-        n = c->dec->decode(c->dec_state, s->payload, s->h.length, dst, cap);
+    if (!c->resampling) {
+        if (codec_n <= cap) n = c->dec->decode(c->dec_state, s->payload, s->h.length, dst, cap);
+    } else if (frame_out_samples(c, s->h.length) <= cap) {
+        // Decode at the codec rate into the spare half of the decoded buffer,
+        // then convert whole 10 ms pieces; a partial piece cannot be converted.
+        int16_t *tmp = c->decoded + k_decoded_capacity / 2;
+        const int got =
+            c->dec->decode(c->dec_state, s->payload, s->h.length, tmp, k_decoded_capacity / 2);
+        const int chunk = c->codec_rate_hz / 100;
+        n = 0;
+        for (int off = 0; got > 0 && off + chunk <= got; off += chunk) {
+            n += dsp_resample_frame(&c->rs, tmp + off, dst + n);
+        }
     }
     jb_packet_buffer_pop_oldest(&c->pb);
     if (n <= 0) {
@@ -355,9 +399,9 @@ bool stretch_possible(const rx_ctx *c) {
     for (int i = c->pb.oldest; i >= 0 && have < need; i = c->pb.slots[i].h.next) {
         const jb_slot_header &h = c->pb.slots[i].h;
         if (h.info.ts != ts && i != c->pb.oldest) break;
-        const int n = c->dec->samples_in(c->fmt, h.length);
-        have += n;
-        ts = h.info.ts + static_cast<uint32_t>(n / c->out_per_ts);
+        have += frame_out_samples(c, h.length);
+        ts = h.info.ts +
+             static_cast<uint32_t>(c->dec->samples_in(c->fmt, h.length) / c->codec_per_ts);
     }
     return have >= need;
 }
@@ -429,6 +473,13 @@ void op_stretch(rx_ctx *c, bool accelerate) {
         if (got < 0) break;
         jb_bgn_update(&c->bgn, c->decoded + n, got);
         n += got;
+    }
+    if (n < c->frame_samples) {
+        // The due frame failed to decode and too little is left to play: fade.
+        jb_sync_buffer_push(&c->sync, c->decoded, n);
+        c->last_instruction = JB_OP_FADE_TO_BGN | (c->last_instruction & ~k_jb_op_mask);
+        conceal(c, 1);
+        return;
     }
     int changed = 0;
     int out;
@@ -555,7 +606,12 @@ int rx_process(dsp_ctx *ctx) {
     if (!is_rx(ctx)) return DSP_OK;
     rx_ctx *c = as_rx(ctx);
     if (c->head.params.out1 == nullptr || c->dec == nullptr) {
+        // Never reset successfully: nothing to play, but the frame is still silence.
         dsp_post_event(ctx, DSP_EVT_CTX_ERROR, DSP_ERR_DESCRIPTOR, 0);
+        dsp_pcm *out = c->head.params.out1;
+        if (out != nullptr && out->samples <= DSP_PCM_MAX_SAMPLES) {
+            std::memset(out->data, 0, sizeof(int16_t) * out->samples);
+        }
         return DSP_OK;
     }
     apply_commands(c);
@@ -573,7 +629,15 @@ int rx_process(dsp_ctx *ctx) {
     }
     if (c->waiting_start) {
         if (!start_reached(c)) {
-            write_output(c, false);
+            // A stream that was cut off by a new one fades out instead of stopping dead.
+            const bool fade =
+                c->last_frame_played && jb_sync_buffer_ahead(&c->sync) < c->frame_samples;
+            if (fade) {
+                conceal(c, 1);
+                c->last_instruction = JB_OP_FADE_TO_BGN;
+                c->last_was_expand = 1;  // the new stream is merged onto the fade
+            }
+            write_output(c, fade || jb_sync_buffer_ahead(&c->sync) >= c->frame_samples);
             return DSP_OK;
         }
         c->waiting_start = 0;

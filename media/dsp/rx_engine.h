@@ -10,13 +10,14 @@
 // Counters of a receive context since its last reset.
 struct dsp_rx_stats {
     uint32_t packets_accepted;
-    uint32_t invalid;       // unparsable datagrams, wrong kind, not running
-    uint32_t late;          // frames older than the playout point, discarded
-    uint32_t duplicates;    // frames whose timestamp was already buffered
-    uint32_t overflows;     // frames refused for want of a slot
-    uint32_t too_large;     // frames larger than a slot
-    uint32_t other_pt;      // dropped for their payload type (option)
-    uint32_t foreign_ssrc;  // dropped for their SSRC (option)
+    uint32_t rtcp_received;  // valid RTCP compounds (only with RTCP on)
+    uint32_t invalid;        // unparsable datagrams, wrong kind, not running
+    uint32_t late;           // frames older than the playout point, discarded
+    uint32_t duplicates;     // frames whose timestamp was already buffered
+    uint32_t overflows;      // frames refused for want of a slot
+    uint32_t too_large;      // frames larger than a slot
+    uint32_t other_pt;       // dropped for their payload type (option)
+    uint32_t foreign_ssrc;   // dropped for their SSRC (option)
     uint32_t decoder_start_failures;
     uint32_t decode_errors;   // frames that failed to decode (faded)
     uint32_t decoder_resets;  // after long concealment

@@ -1,4 +1,5 @@
 #include "media/dsp/rx_rtp.h"
+#include "media/dsp/rx_rtcp.h"
 
 #include <gtest/gtest.h>
 
@@ -73,6 +74,41 @@ TEST(RxRtp, RefusesMalformedDatagrams) {
     const std::vector<uint8_t> largest = header(0x80, 15999);
     EXPECT_EQ(rx_rtp_parse(largest.data(), static_cast<int>(largest.size()), &r), RX_RTP_OK);
     EXPECT_EQ(rx_rtp_parse(nullptr, 100, &r), RX_RTP_SHORT);
+}
+
+TEST(RxRtcp, ChecksCompoundPackets) {
+    // RR with no report blocks (8 bytes), then SDES with one empty chunk (8 bytes).
+    const std::vector<uint8_t> rr = {0x80, 201, 0, 1, 1, 2, 3, 4};
+    const std::vector<uint8_t> sdes = {0x81, 202, 0, 1, 1, 2, 3, 4};
+    auto cat = [](std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    std::vector<uint8_t> bad_version = rr;
+    bad_version[0] = 0x40;
+    std::vector<uint8_t> long_length = rr;
+    long_length[3] = 5;
+    std::vector<uint8_t> padded_first = cat(rr, sdes);
+    padded_first[0] |= 0x20;
+    struct rtcp_case {
+        const char *what;
+        std::vector<uint8_t> bytes;
+        int expect;
+    };
+    const rtcp_case cases[] = {
+        {"RR alone", rr, 1},
+        {"RR + SDES", cat(rr, sdes), 2},
+        {"starts with SDES", sdes, -1},
+        {"version 1", bad_version, -1},
+        {"length beyond datagram", long_length, -1},
+        {"trailing bytes", cat(rr, {0x80, 202}), -1},
+        {"padding on the first of two", padded_first, -1},
+        {"RTP packet", {0x80, 108, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 5}, -1},
+    };
+    for (const rtcp_case &c : cases) {
+        EXPECT_EQ(rx_rtcp_check(c.bytes.data(), static_cast<int>(c.bytes.size())), c.expect)
+            << c.what;
+    }
 }
 
 }  // namespace

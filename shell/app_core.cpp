@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "media/srtp_log.h"
 #include "platform/config.h"
 #include "platform/log.h"
 #include "platform/os/os_time.h"
@@ -46,6 +47,7 @@ CDuvoCore::~CDuvoCore()
 {
     ui_.cancel_pair_code_dialog();
     if (pair_code_thread_.joinable()) pair_code_thread_.join();
+    if (srtp_ready_) srtp_log_shutdown();
 }
 
 uint64_t CDuvoCore::now() const { return clock_ ? clock_() : os_mono_ms(); }
@@ -60,6 +62,8 @@ int CDuvoCore::Init(pair_observer observer, void *observer_ctx)
 
     OnPairStatus(STATUS_IDLE, STATUS_IDLE);
     ui_.set_timer(TIMER_HOUSEKEEPING, 1000);
+    srtp_log_setup(g_config.log_level, srtp_log_to_program);
+    srtp_ready_ = true;
 
     if (pair_manager_init(&session_) < 0) {
         log_print(0, LL_ERR, "pair_manager_init fail\n");

@@ -65,6 +65,7 @@ private:
     bool enable_srtp_ = true;
     bool log_service_ = false;
     bool tray_present_ = true;
+    bool srtp_ready_ = false;
     int idle_failure_count_ = 0;
     std::string last_tip_;
     CReconnectTimer reconnect_;

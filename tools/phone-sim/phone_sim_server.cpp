@@ -259,6 +259,8 @@ void read_connection(phone_sim_server *srv) {
             feed(srv, buf, size_t(n));
         } else if (n == 0) {
             close_connection(srv, "closed by the PC");
+        } else if (errno == ECONNRESET) {
+            close_connection(srv, "reset by the PC");
         } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             close_connection(srv, strerror(errno));
         }

@@ -216,13 +216,15 @@ long parse_messages(phone_sim_session *s, const uint8_t *buf, size_t len, int *r
             *result = handle(s, h.id, true, nullptr, 0);
             continue;
         }
-        send_ack(s, &h);
+        // A repeat is acknowledged again (the first ack may be lost) but not handled.
         if (s->recv_list.Contains(p)) {
             print_msg(s, "<-", h.id, true, h.seq, nullptr, 0, "dup");
+            send_ack(s, &h);
             continue;
         }
         s->recv_list.Add(p, nullptr, 0);
         print_msg(s, "<-", h.id, true, h.seq, body, h.len, nullptr);
+        send_ack(s, &h);
         *result = handle(s, h.id, true, body, h.len);
     }
     return long(off);

@@ -1,0 +1,3 @@
+# The phone simulator: in-process sessions, TLS, discovery, and the program.
+ostrelle_test(phone_sim_handshake_test LABEL integration SOURCES phone_sim_handshake_test.cpp
+              LIBS phone_sim_core)

@@ -1,3 +1,5 @@
 # The phone simulator: in-process sessions, TLS, discovery, and the program.
 ostrelle_test(phone_sim_handshake_test LABEL integration SOURCES phone_sim_handshake_test.cpp
               LIBS phone_sim_core)
+ostrelle_test(phone_sim_transport_test LABEL integration SOURCES phone_sim_transport_test.cpp
+              LIBS phone_sim_core)

@@ -23,6 +23,7 @@
 
 #include "link/discovery.h"
 #include "link/duvo_cmd.h"
+#include "link/duvo_wire.h"
 #include "platform/os/os_time.h"
 #include "tools/phone-sim/phone_sim_tls.h"
 
@@ -204,6 +205,18 @@ std::string peer_subject(SSL *ssl) {
 
 void continue_handshake(phone_sim_server *srv) {
     connection &c = srv->conn;
+    if (c.first_read) {
+        // A plain client is told at once rather than left waiting for a
+        // record that never comes.
+        uint8_t first = 0;
+        ssize_t n = recv(c.fd, &first, 1, MSG_PEEK);
+        if (n == 1 && first != TLS_HANDSHAKE_RECORD) {
+            phone_sim_print(out(srv), "! TLS handshake failed: plain data on the TLS port");
+            close_connection(srv, "not a TLS client");
+            return;
+        }
+        if (n == 1) c.first_read = false;
+    }
     int r = SSL_do_handshake(c.ssl);
     if (r == 1) {
         c.handshaking = false;
@@ -236,8 +249,11 @@ bool feed(phone_sim_server *srv, const uint8_t *buf, size_t len) {
     connection &c = srv->conn;
     if (c.first_read && !c.ssl && looks_like_tls_hello(buf, len)) {
         phone_sim_print(out(srv), "! TLS client hello on the plain port, answered in plain");
-        const uint8_t reply[] = {DUVO_CMD_COM_CLOSE_FD, 0};
-        conn_send(&c, reply, sizeof reply);
+        // Long enough to fill a TLS record header, so the client fails at once.
+        static const char why[] = "tls not supported";
+        uint8_t reply[2 + sizeof why];
+        size_t n = duvo_frame_old(reply, sizeof reply, DUVO_CMD_COM_CLOSE_FD, why, sizeof why);
+        conn_send(&c, reply, n);
         c.discard = true;
     }
     c.first_read = false;

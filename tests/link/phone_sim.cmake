@@ -3,3 +3,6 @@ ostrelle_test(phone_sim_handshake_test LABEL integration SOURCES phone_sim_hands
               LIBS phone_sim_core)
 ostrelle_test(phone_sim_transport_test LABEL integration SOURCES phone_sim_transport_test.cpp
               LIBS phone_sim_core)
+ostrelle_test(phone_sim_program_test LABEL integration SOURCES phone_sim_program_test.cpp
+              LIBS phone_sim_core)
+add_dependencies(phone_sim_program_test phone-sim)

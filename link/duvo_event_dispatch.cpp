@@ -167,7 +167,15 @@ void duvo_event_dispatch(duvo_link *link, const duvo_event *ev) {
                 link->hooks.set_srtp_dump(link->hooks.ctx, int(ev->code));
             return;
         case EVT_RAW_SEND:
-            if (ev->size != 0 && ev->body) duvo_send_raw(link, ev->body, ev->size);
+            if (ev->size == 0 || !ev->body) return;
+            // Re-sends are new-framed; after a fall back to the old framing (a
+            // re-opened connection) the phone would read them as garbage.
+            if (link->msg_version == 0) {
+                log_print(0, LL_DEBUG, "re-send of cmd 0x%x dropped: old framing in use\n",
+                          ev->body[0]);
+                return;
+            }
+            duvo_send_raw(link, ev->body, ev->size);
             return;
         default:
             return;  // start-pair and unknown types mean nothing inside a session

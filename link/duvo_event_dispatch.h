@@ -20,5 +20,6 @@ constexpr size_t EVT_ROOMS_STATE_SIZE = 8;
 // Handles one event on the session thread. An event whose body is shorter
 // than its command needs is logged and dropped. The cancel-pairing-code
 // command sets unpair_reason -2 and end_session; the session checks
-// end_session after each event and goes to its teardown.
+// end_session after each event and goes to its teardown. Raw re-sends are
+// dropped while the old framing is in use.
 void duvo_event_dispatch(duvo_link *link, const duvo_event *ev);

@@ -62,7 +62,9 @@ int duvo_send_cmd(duvo_link *link, size_t len, const void *body, uint8_t id) {
     if (id != DUVO_CMD_C2P_KEEP_ALIVE)
         log_print(0, LL_INFO, "Send cmd(0x%x: %s) to phone\n", id, duvo_cmd_name(id));
     if (!body) len = 0;
-    if (!has_socket(link)) link->msg_version = 0;
+    // This send opens a new connection: old framing, and nothing left over
+    // from the previous one.
+    if (!has_socket(link)) duvo_link_connection_reset(link);
 
     uint8_t frame[DUVO_MSG_MAX];
     int ret;

@@ -36,7 +36,8 @@ size_t duvo_frame_old(uint8_t *out, size_t cap, uint8_t id, const void *body, si
 
 // Sends one command in the framing msg_version selects. Without a socket the
 // framing falls back to the old one, since the message that opens a
-// connection is always old-framed. New framing: the sequence number goes up
+// connection is always old-framed (and a partial received message of the
+// old connection is forgotten). New framing: the sequence number goes up
 // by one and the message enters the sent list whatever the send result. An
 // old-framed body over 255 bytes is cut to 255; a new-framed body over 2036
 // bytes is refused (-1). Returns the send hook's result (> 0 bytes sent).

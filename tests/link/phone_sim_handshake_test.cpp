@@ -28,7 +28,7 @@ class PhoneSim : public ::testing::Test {
     }
     void connect(pc_client &pc, bool tls = false) {
         ASSERT_EQ(pc.connect(phone_sim_server_port(srv_), tls), 0);
-        ASSERT_TRUE(log_.wait_for("# connection from"));
+        ASSERT_TRUE(log_.wait_for("# connected from"));
     }
     // A new-format client that has gone through detect and pair detect.
     void pair_new(pc_client &pc, pc_msg *paired) {
@@ -359,6 +359,21 @@ TEST_F(PhoneSim, CommandsSendTheirPhoneMessages) {
     command("quit");
     EXPECT_EQ(phone_sim_server_wait(srv_, TEST_WAIT_MS), 1);
     EXPECT_TRUE(next.wait_closed());
+}
+
+TEST_F(PhoneSim, NewConnectionReplacesTheOldOne) {
+    // The PC keeps one connection to its phone: when it connects again, the
+    // old connection is over even if its close never arrived.
+    start(plain());
+    pc_client first, second;
+    pc_msg paired;
+    pair_new(first, &paired);
+    pair_new(second, &paired);
+    EXPECT_TRUE(first.wait_closed());
+    EXPECT_EQ(log_.count("replaced by a new connection"), 1u);
+    second.send(DUVO_CMD_C2P_KEEP_ALIVE);
+    pc_msg m;
+    EXPECT_TRUE(second.expect(DUVO_CMD_P2C_KEEP_ALIVE_RESPONSE, &m));
 }
 
 TEST_F(PhoneSim, BadInputIsDroppedAndTheConnectionGoesOn) {

@@ -148,7 +148,7 @@ TEST_F(PhoneSimTransport, ClientCertificateIsRequiredAndVerified) {
         } else {
             EXPECT_TRUE(log_.wait_for("! TLS handshake failed"));
         }
-        EXPECT_TRUE(log_.wait_for(" closed: "));
+        EXPECT_TRUE(log_.wait_for("# disconnected"));
     }
 }
 

@@ -146,7 +146,7 @@ void close_connection(phone_sim_server *srv, const char *why) {
         ERR_clear_error();
     }
     close(c.fd);
-    phone_sim_print(out(srv), "# connection from %s closed: %s", c.peer.c_str(), why);
+    phone_sim_print(out(srv), "# disconnected %s: %s", c.peer.c_str(), why);
     c = connection{};
 }
 
@@ -177,7 +177,7 @@ void accept_connection(phone_sim_server *srv) {
     char text[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
     c.peer = std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
-    phone_sim_print(out(srv), "# connection from %s", c.peer.c_str());
+    phone_sim_print(out(srv), "# connected from %s", c.peer.c_str());
 
     if (!srv->tls) {
         start_session(srv);

@@ -54,6 +54,8 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // No media endpoint yet: DUVO_CMD_C2P_DEVICE_ACTIVE is logged and left
+    // unanswered. A media endpoint passes its phone_sim_media_hooks here.
     phone_sim_server *srv = nullptr;
     if (phone_sim_server_start(&srv, &opts, nullptr, nullptr) != 0) return 1;
 

@@ -512,6 +512,26 @@ void phone_sim_server_stop(phone_sim_server *srv) {
     free_server(srv);
 }
 
+int phone_sim_script_line(phone_sim_server *srv, const std::string &text, int line_no) {
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    phone_sim_command cmd;
+    std::string err;
+    if (phone_sim_parse_command(line, &cmd, &err) != 0) {
+        phone_sim_print(out(srv), "! line %d: %s", line_no, err.c_str());
+        return 1;
+    }
+    if (cmd.kind == PHONE_SIM_CMD_NONE) return 0;
+    if (cmd.kind == PHONE_SIM_CMD_SLEEP) {
+        uint64_t until = os_mono_ms() + uint64_t(cmd.arg1);
+        while (os_mono_ms() < until && !phone_sim_server_wait(srv, SCRIPT_SLEEP_STEP_MS)) {
+        }
+        return 0;
+    }
+    phone_sim_server_command(srv, line);
+    return cmd.kind == PHONE_SIM_CMD_QUIT ? 2 : 0;
+}
+
 int phone_sim_run_script(phone_sim_server *srv, FILE *in) {
     int errors = 0;
     int line_no = 0;
@@ -519,25 +539,9 @@ int phone_sim_run_script(phone_sim_server *srv, FILE *in) {
     size_t cap = 0;
     ssize_t n;
     while (!phone_sim_server_wait(srv, 0) && (n = getline(&buf, &cap, in)) >= 0) {
-        line_no++;
-        std::string line(buf, size_t(n));
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        phone_sim_command cmd;
-        std::string err;
-        if (phone_sim_parse_command(line, &cmd, &err) != 0) {
-            phone_sim_print(out(srv), "! line %d: %s", line_no, err.c_str());
-            errors++;
-            continue;
-        }
-        if (cmd.kind == PHONE_SIM_CMD_NONE) continue;
-        if (cmd.kind == PHONE_SIM_CMD_SLEEP) {
-            uint64_t until = os_mono_ms() + uint64_t(cmd.arg1);
-            while (os_mono_ms() < until && !phone_sim_server_wait(srv, SCRIPT_SLEEP_STEP_MS)) {
-            }
-            continue;
-        }
-        phone_sim_server_command(srv, line);
-        if (cmd.kind == PHONE_SIM_CMD_QUIT) break;
+        int r = phone_sim_script_line(srv, std::string(buf, size_t(n)), ++line_no);
+        if (r == 1) errors++;
+        if (r == 2) break;
     }
     free(buf);
     return errors;

@@ -32,6 +32,12 @@ int phone_sim_server_wait(phone_sim_server *srv, int timeout_ms);
 // Ends the loop, closes the connection and the socket, frees everything.
 void phone_sim_server_stop(phone_sim_server *srv);
 
+// One line of a script or of standard input: "sleep MS" waits here (until
+// the time passes or the simulator ends), a bad line is reported with its
+// number, anything else is queued. 0 queued or skipped, 1 bad line, 2 the
+// line was quit.
+int phone_sim_script_line(phone_sim_server *srv, const std::string &line, int line_no);
+
 // Feeds command lines from in until its end, a quit, or the simulator's
-// end; "sleep MS" lines wait here. Returns the number of lines with errors.
+// end. Returns the number of bad lines.
 int phone_sim_run_script(phone_sim_server *srv, FILE *in);

@@ -9,12 +9,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "link/phone_conn.h"
 #include "platform/config.h"
 #include "platform/log.h"
+#include "platform/os/os_time.h"
 
 namespace {
+
+constexpr int MAX_PORT = 65535;
 
 // A port held by another program fails every attempt: say so once, until a
 // bind works again.
@@ -25,6 +29,10 @@ uint16_t checksum(const uint8_t *addr) {
 }
 
 int open_signal_socket(int port) {
+    if (port < 1 || port > MAX_PORT) {
+        log_print(0, LL_ERR, "bad signal port %d\n", port);
+        return -1;
+    }
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         log_print(0, LL_ERR, "socket error\n");
@@ -72,7 +80,12 @@ int discovery_decode(const uint8_t *msg, size_t len, uint32_t *ip) {
 
 int get_ip_by_pc(uint32_t *ip, phone_conn *conn) {
     if (conn->connect_exit) return CONN_ERR_EXIT;
-    int fd = open_signal_socket(g_config.signal_port);
+    int port;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_config.lock);
+        port = g_config.signal_port;
+    }
+    int fd = open_signal_socket(port);
     if (fd < 0) return -1;
 
     uint8_t msg[DISCOVERY_RECV_SIZE];
@@ -81,7 +94,10 @@ int get_ip_by_pc(uint32_t *ip, phone_conn *conn) {
         pollfd pfd = {fd, POLLIN, 0};
         int ready = poll(&pfd, 1, DISCOVERY_WAIT_MS);
         if (ready < 0) {
-            if (errno != EINTR) log_print(0, LL_ERR, "get ip select error\n");
+            if (errno != EINTR) {
+                log_print(0, LL_ERR, "get ip select error\n");
+                os_sleep_ms(DISCOVERY_WAIT_MS);  // no busy loop on a lasting error
+            }
             continue;
         }
         if (ready == 0) continue;

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <mutex>
 
 #include "link/tls_context.h"
@@ -20,6 +21,8 @@
 #include "platform/os/os_time.h"
 
 namespace {
+
+constexpr int MAX_PORT = 65535;
 
 // Writing to a socket the phone has closed must give an error, not end the
 // process; OpenSSL's socket writes cannot pass MSG_NOSIGNAL.
@@ -143,13 +146,18 @@ int tcp_connect(phone_conn *conn, const sockaddr_in &addr) {
 }
 
 int plain_send(phone_conn *conn, const void *data, size_t len) {
+    if (len > size_t(INT_MAX)) {
+        log_print(0, LL_ERR, "Send to phone fail, message too long: %zu\n", len);
+        return CONN_ERR_FAIL;
+    }
     const char *p = static_cast<const char *>(data);
     size_t done = 0;
-    int waits = 0;
+    int waits = 0;  // in a row without progress
     while (done < len) {
         ssize_t n = send(conn->sock, p + done, len - done, MSG_NOSIGNAL);
         if (n > 0) {
             done += size_t(n);
+            waits = 0;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&
@@ -173,7 +181,10 @@ void phone_conn_init(phone_conn *conn, int trans_type) {
     conn->sock = PHONE_CONN_NO_SOCKET;
     conn->connect_exit = 0;
     conn->no_autoconnect = 0;
-    conn->phone_port = g_config.phone_port;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_config.lock);
+        conn->phone_port = g_config.phone_port;
+    }
     conn->connect_waits = PHONE_CONNECT_WAITS;
 }
 
@@ -215,7 +226,12 @@ int phone_conn_connect(phone_conn *conn, uint32_t ip) {
         log_print(0, LL_ERR, "Connect to phone fail\n");
         return CONN_ERR_FAIL;
     }
-    int result = set_connect_options(conn->sock);
+    int result = CONN_ERR_FAIL;
+    if (conn->phone_port < 1 || conn->phone_port > MAX_PORT) {
+        log_print(0, LL_ERR, "Bad phone port %d\n", conn->phone_port);
+    } else {
+        result = set_connect_options(conn->sock);
+    }
     if (result == 0) {
         sockaddr_in addr = {};
         addr.sin_family = AF_INET;

@@ -81,6 +81,16 @@ TEST_F(DiscoveryFixture, StopEndsTheWaitQuickly) {
     EXPECT_EQ(get_ip_by_pc(&ip, &conn), CONN_ERR_EXIT);
 }
 
+TEST_F(DiscoveryFixture, BadSignalPortFails) {
+    for (int bad : {0, 70000}) {
+        g_config.signal_port = bad;
+        LogCapture log;
+        uint32_t ip = 0;
+        EXPECT_EQ(get_ip_by_pc(&ip, &conn), -1);
+        EXPECT_EQ(log.count("bad signal port"), 1) << bad;
+    }
+}
+
 TEST_F(DiscoveryFixture, BindErrorIsLoggedOnceUntilABindWorks) {
     auto occupy = [&] {
         int fd = socket(AF_INET, SOCK_DGRAM, 0);

@@ -124,10 +124,12 @@ class SServer {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
-    ~SServer() {
+    ~SServer() { stop(); }
+    void stop() {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
             waitpid(pid_, nullptr, 0);
+            pid_ = -1;
         }
     }
     bool ready() const { return pid_ > 0 && tcp_listening(port_); }

@@ -57,6 +57,17 @@ TEST_F(TcpFixture, InitTakesThePortFromTheConfiguration) {
     EXPECT_EQ(conn.connect_waits, PHONE_CONNECT_WAITS);
 }
 
+TEST_F(TcpFixture, BadPortFromTheConfigurationIsRefused) {
+    for (int port : {0, -1, 65536}) {
+        conn.phone_port = port;
+        LogCapture log;
+        ASSERT_EQ(phone_conn_open(&conn), 0);
+        EXPECT_EQ(phone_conn_connect(&conn, LOOPBACK), CONN_ERR_FAIL);
+        EXPECT_EQ(log.count("Bad phone port"), 1) << port;
+        EXPECT_EQ(conn.sock, PHONE_CONN_NO_SOCKET);
+    }
+}
+
 TEST_F(TcpFixture, RefusedPortIsATimeoutAfterTheWaits) {
     // A refusal is never reported as connected, and never ends the waits early.
     conn.phone_port = free_port(SOCK_STREAM);
@@ -186,6 +197,24 @@ TEST_F(TcpFixture, SendWithoutConnectionDoesNotConnectWhenStoppedOrBarred) {
     conn.phone_port = peer.port;
     EXPECT_EQ(phone_conn_send(&conn, "x", 1), 1);
     phone_conn_close(&conn);
+}
+
+TEST_F(TcpFixture, PeerThatStopsReadingCannotHoldTheSenderForEver) {
+    // Accepted by the kernel, never read: the socket buffers fill up.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    listen(fd, 4);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    conn.phone_port = ntohs(addr.sin_port);
+    std::vector<char> big(64 << 20, 'x');
+    LogCapture log;
+    EXPECT_EQ(phone_conn_send(&conn, big.data(), big.size()), CONN_ERR_FAIL);
+    EXPECT_EQ(log.count("Send to phone fail"), 1);
+    close(fd);
 }
 
 TEST_F(TcpFixture, ClosedPeerReadsAsClosed) {

@@ -89,6 +89,25 @@ TEST_F(TlsFixture, FirstSendConnectsLazily) {
     EXPECT_EQ(round_trip("abc\n"), "cba\n");
 }
 
+TEST_F(TlsFixture, PhoneGoneReadsAsClosed) {
+    SServer server("MireltaPhone.cer", "MireltaPhone.key",
+                   {"-CAfile", cert_file("MireltaCA.cer"), "-Verify", "5"});
+    ASSERT_TRUE(server.ready());
+    conn.phone_port = server.port();
+    ASSERT_EQ(round_trip("x\n"), "x\n");
+    server.stop();
+    LogCapture log;
+    char buf[PHONE_READ_BUF_SIZE];
+    int n = CONN_ERR_AGAIN;
+    for (int i = 0; i < 100 && n == CONN_ERR_AGAIN; i++) {
+        pollfd pfd = {conn.sock, POLLIN, 0};
+        poll(&pfd, 1, 100);
+        n = phone_conn_read(&conn, buf, sizeof buf);
+    }
+    EXPECT_EQ(n, CONN_ERR_CLOSED) << log.text();
+    EXPECT_EQ(log.count("The connect socket maybe closed\n"), 1);
+}
+
 TEST_F(TlsFixture, PhoneFromAnotherCaFailsVerificationAfterHandshake) {
     SServer server("ForeignPhone.cer", "ForeignPhone.key",
                    {"-CAfile", cert_file("MireltaCA.cer"), "-Verify", "5"});

@@ -178,6 +178,20 @@ TEST_F(PhoneSim, OldFormatPhoneStaysInOldFraming) {
     ASSERT_TRUE(pc.recv(&m));
     EXPECT_EQ(m.id, DUVO_CMD_P2C_KEEP_ALIVE_RESPONSE);
     EXPECT_FALSE(m.framed_new);
+
+    // Commands use the old binary bodies.
+    command("hangup");
+    ASSERT_TRUE(pc.recv(&m));
+    ASSERT_EQ(m.id, DUVO_CMD_P2C_CALL_END);
+    int hung_up = 0, need_clean = 0;
+    duvo_read_call_end(0, m.body.data(), m.body.size(), &hung_up, &need_clean);
+    EXPECT_EQ(hung_up, 1);
+    command("pair-mode-switch 1");
+    ASSERT_TRUE(pc.recv(&m));
+    ASSERT_EQ(m.id, DUVO_CMD_P2C_PAIR_MODE_SWITCH);
+    int mode = -1;
+    ASSERT_EQ(duvo_read_pair_mode(0, m.body.data(), m.body.size(), &mode), 0);
+    EXPECT_EQ(mode, 1);
     EXPECT_EQ(log_.count("seq="), 0u) << log_.all();
 }
 
@@ -457,6 +471,35 @@ TEST_F(PhoneSim, DeviceActiveGoesToTheMediaEndpoint) {
     EXPECT_EQ(media.last.pc_ip.rfind("127.0.0.1:", 0), 0u);
     EXPECT_EQ(media.inactive_calls, 1);
     EXPECT_EQ(media.closed_calls, 1);
+}
+
+TEST_F(PhoneSim, DeviceActiveInTheOldFormat) {
+    fake_media media;
+    phone_sim_media_hooks hooks{fake_media::active, fake_media::inactive, fake_media::closed,
+                                &media};
+    phone_sim_options o = plain();
+    o.new_format = false;
+    start(o, &hooks);
+    pc_client pc;
+    connect(pc);
+    // Port in network order, then the key text in a 128-byte field.
+    std::vector<uint8_t> body(4 + DUVO_KEY_SIZE, 0);
+    body[2] = 0x9c;
+    body[3] = 0x40;  // 40000
+    memcpy(body.data() + 4, "1 AES_CM_128_HMAC_SHA1_80 inline:old", 36);
+    pc.send_bytes(DUVO_CMD_C2P_DEVICE_ACTIVE, body);
+    pc_msg m;
+    ASSERT_TRUE(pc.expect(DUVO_CMD_P2C_CALL_START, &m));
+    EXPECT_FALSE(m.framed_new);
+    uint32_t port = 0;
+    char key[DUVO_KEY_SIZE];
+    ASSERT_EQ(duvo_read_call_start(0, m.body.data(), m.body.size(), &port, key), 0);
+    EXPECT_EQ(port, 40002u);
+    EXPECT_STREQ(key, "1 AES_CM_128_HMAC_SHA1_80 inline:phonekey");
+    phone_sim_server_stop(srv_);
+    srv_ = nullptr;
+    EXPECT_EQ(media.last.pc_rtp_port, 40000u);
+    EXPECT_EQ(media.last.srtp_key, "1 AES_CM_128_HMAC_SHA1_80 inline:old");
 }
 
 TEST_F(PhoneSim, DeviceActiveWithoutMediaEndpointIsNotAnswered) {

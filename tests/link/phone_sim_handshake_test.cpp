@@ -114,6 +114,23 @@ TEST_F(PhoneSim, NewFormatHandshakeReachesActiveOk) {
     EXPECT_STREQ(info.conv_id, "conv-pc");
 }
 
+TEST_F(PhoneSim, ForgetfulPhoneKeepsItsConfiguredConversationId) {
+    phone_sim_options o = plain();
+    o.pair_conv_id = "fixed";
+    o.remember_conv_id = false;
+    start(o);
+    for (int round = 0; round < 2; round++) {
+        pc_client pc;
+        pc_msg m;
+        pair_new(pc, &m);
+        pair_conv_info info;
+        ASSERT_EQ(duvo_read_paired_info(1, m.body.data(), m.body.size(), &info), 0);
+        EXPECT_STREQ(info.conv_id, "fixed");
+        pc.send(DUVO_CMD_C2P_DUVO_CFG, "{\"pair_conv_id\":\"conv-pc\"}");
+        ASSERT_TRUE(pc.expect(DUVO_CMD_P2C_ACTIVE_OK, &m));
+    }
+}
+
 TEST_F(PhoneSim, OldFormatPhoneStaysInOldFraming) {
     phone_sim_options o = plain();
     o.new_format = false;

@@ -52,6 +52,7 @@ TEST(PhoneSimOptions, EachOptionSetsItsField) {
         {{"--active", "none"}, [](auto &o) { return o.active == PHONE_SIM_ACTIVE_NONE; }},
         {{"--active", "failed"}, [](auto &o) { return o.active == PHONE_SIM_ACTIVE_FAILED; }},
         {{"--no-keepalive"}, [](auto &o) { return !o.answer_keepalive; }},
+        {{"--no-remember"}, [](auto &o) { return !o.remember_conv_id; }},
         {{"--script", "/x"}, [](auto &o) { return o.script == "/x"; }},
     };
     for (const row &r : rows) {

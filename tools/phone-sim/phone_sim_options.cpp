@@ -34,6 +34,7 @@ const char USAGE[] =
     "  --announce-to ADDR    destination of the announcements (default 127.0.0.1)\n"
     "  --announce-interval MS  period of the announcements (default 1000)\n"
     "  --mac TEXT --ip ADDR --phone-name TEXT --conv-id TEXT   identity\n"
+    "  --no-remember         do not keep the PC's conversation id for the next pairing\n"
     "  --name TEXT --vid N --pid N --rev N --codec TEXT --codec-rate N\n"
     "  --no-codec-rate --sw-version TEXT --sip-version TEXT --update-url TEXT\n"
     "  --gruu TEXT           device information\n"
@@ -126,6 +127,7 @@ int parse_one(parser &p, phone_sim_options *o) {
     if (a == "--ip") return p.address(&o->phone_ip);
     if (a == "--phone-name") return p.text(IDENTITY_FIELD, &o->phone_name);
     if (a == "--conv-id") return p.text(CONV_ID_FIELD, &o->pair_conv_id);
+    if (a == "--no-remember") return o->remember_conv_id = false, 0;
     if (a == "--name") return p.text(NAME_FIELD, &o->device_name);
     if (a == "--vid") return p.number(0, U16_MAX, &o->device_vid);
     if (a == "--pid") return p.number(0, U16_MAX, &o->device_pid);

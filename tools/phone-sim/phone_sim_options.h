@@ -44,6 +44,9 @@ struct phone_sim_options {
     std::string phone_ip;
     std::string phone_name = "Mirelta Phone";
     std::string pair_conv_id;
+    // Keep the conversation id the PC sends with its identity, so that the
+    // next pairing with that PC needs no code (as a phone does).
+    bool remember_conv_id = true;
 
     // Device information (DEV_INFO, or the old-format DEV_* messages).
     std::string device_name = "Mirelta CP965";

@@ -95,6 +95,7 @@ void handle_pin(phone_sim_session *s, bool ver_new, const uint8_t *body, size_t 
 
 void remember_conv_id(phone_sim_session *s, bool ver_new, const uint8_t *body, size_t len) {
     std::string id;
+    if (!s->phone->opts.remember_conv_id) return;
     if (phone_sim_read_conv_id(ver_new, body, len, &id) == 0 && !id.empty()) {
         s->phone->pair_conv_id = id;
         phone_sim_print(out(s), "# paired with conversation id %s", id.c_str());

@@ -458,7 +458,7 @@ struct fake_media {
 TEST_F(PhoneSim, DeviceActiveGoesToTheMediaEndpoint) {
     fake_media media;
     phone_sim_media_hooks hooks{fake_media::active, fake_media::inactive, fake_media::closed,
-                                &media};
+                                &media, nullptr};
     start(plain(), &hooks);
     pc_client pc;
     pc_msg paired;
@@ -493,7 +493,7 @@ TEST_F(PhoneSim, DeviceActiveGoesToTheMediaEndpoint) {
 TEST_F(PhoneSim, DeviceActiveInTheOldFormat) {
     fake_media media;
     phone_sim_media_hooks hooks{fake_media::active, fake_media::inactive, fake_media::closed,
-                                &media};
+                                &media, nullptr};
     phone_sim_options o = plain();
     o.new_format = false;
     start(o, &hooks);

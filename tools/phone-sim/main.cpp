@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "tools/phone-sim/phone_sim_call.h"
 #include "tools/phone-sim/phone_sim_options.h"
 #include "tools/phone-sim/phone_sim_server.h"
 
@@ -87,10 +88,18 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    // No media endpoint yet: DUVO_CMD_C2P_DEVICE_ACTIVE is logged and left
-    // unanswered. A media endpoint passes its phone_sim_media_hooks here.
+    phone_sim_printer printer = phone_sim_stdout_printer();
+    phone_sim_call *call = phone_sim_call_create(&opts, &printer);
+    if (!call) {
+        fprintf(stderr, "phone-sim: the media library could not start\n");
+        return 1;
+    }
+    phone_sim_media_hooks media = phone_sim_call_hooks(call);
     phone_sim_server *srv = nullptr;
-    if (phone_sim_server_start(&srv, &opts, nullptr, nullptr) != 0) return 1;
+    if (phone_sim_server_start(&srv, &opts, nullptr, &media) != 0) {
+        phone_sim_call_destroy(call);
+        return 1;
+    }
 
     std::thread signals(wait_for_signals, srv, set);
     std::thread input = opts.script.empty() ? std::thread(read_stdin, srv)
@@ -99,5 +108,6 @@ int main(int argc, char **argv) {
     input.join();
     signals.join();
     phone_sim_server_stop(srv);
+    phone_sim_call_destroy(call);
     return 0;
 }

@@ -115,6 +115,7 @@ int phone_sim_parse_command(const std::string &line, phone_sim_command *out, std
         {"active-ok", PHONE_SIM_CMD_ACTIVE_OK}, {"active-failed", PHONE_SIM_CMD_ACTIVE_FAILED},
         {"silent", PHONE_SIM_CMD_SILENT},       {"talk", PHONE_SIM_CMD_TALK},
         {"close", PHONE_SIM_CMD_CLOSE},         {"quit", PHONE_SIM_CMD_QUIT},
+        {"rekey", PHONE_SIM_CMD_REKEY},
     };
     for (const simple &s : simple_verbs) {
         if (verb != s.verb) continue;

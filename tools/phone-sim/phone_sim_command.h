@@ -1,6 +1,7 @@
 // The commands the simulator takes on standard input or from a script, one
 // per line:
 //   hangup                      DUVO_CMD_P2C_CALL_END with hung_up 1
+//   rekey                       the media stream changes its sending key unannounced
 //   zoom <command> <value>      DUVO_CMD_P2C_ZOOM_COMMAND
 //   unpair                      DUVO_CMD_COM_UN_PAIR
 //   pair-mode-switch <mode>     DUVO_CMD_P2C_PAIR_MODE_SWITCH (and the phone's mode changes)
@@ -32,6 +33,7 @@ enum phone_sim_cmd_kind {
     PHONE_SIM_CMD_CLOSE,
     PHONE_SIM_CMD_SLEEP,
     PHONE_SIM_CMD_QUIT,
+    PHONE_SIM_CMD_REKEY,
 };
 
 enum phone_sim_body_kind {

@@ -41,6 +41,9 @@ const char USAGE[] =
     "  --active ok|failed|none   answer to the PC's identity (default ok)\n"
     "  --no-keepalive        do not answer keepalives\n"
     "  --script FILE         read commands from FILE instead of standard input\n"
+    "  --media-tone HZ       tone the phone plays in a call (default 440)\n"
+    "  --media-wav FILE      WAV file the phone plays in a call instead of the tone\n"
+    "  --record FILE         save the audio received in a call to FILE (WAV)\n"
     "  --help\n";
 
 int parse_long(const char *text, long lo, long hi, long *out) {
@@ -150,6 +153,14 @@ int parse_one(parser &p, phone_sim_options *o) {
     }
     if (a == "--no-keepalive") return o->answer_keepalive = false, 0;
     if (a == "--script") return p.text(4096, &o->script);
+    if (a == "--media-tone") {
+        int hz = 0;
+        if (p.number(20, 7000, &hz) != 0) return -1;
+        o->media_tone_hz = hz;
+        return 0;
+    }
+    if (a == "--media-wav") return p.text(4096, &o->media_wav);
+    if (a == "--record") return p.text(4096, &o->record_path);
     *p.msg = "unknown option '" + a + "'";
     return -1;
 }

@@ -64,6 +64,12 @@ struct phone_sim_options {
     phone_sim_active_answer active = PHONE_SIM_ACTIVE_OK;
     bool answer_keepalive = true;
     std::string script;  // empty: commands come from standard input
+
+    // Media: what the phone plays (a WAV file, else a tone) and where the
+    // audio it receives is saved when a stream ends (empty: not saved).
+    double media_tone_hz = 440.0;
+    std::string media_wav;
+    std::string record_path;
 };
 
 // Parses argv into *opts. 0 ready to run; 1 when help was asked for (the text

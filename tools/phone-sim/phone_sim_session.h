@@ -36,6 +36,9 @@ struct phone_sim_media_hooks {
     // The connection ended: drop any stream still running.
     void (*connection_closed)(void *ctx);
     void *ctx;
+    // The "rekey" command: the phone changes its sending key without telling
+    // the PC (the PC's authentication then fails until it restarts the stream).
+    void (*rekey)(void *ctx);
 };
 
 // What outlives a connection: the options, the pairing state and the sinks.

@@ -1,0 +1,44 @@
+// Isochronous streaming and interrupt polling in the request shapes of the
+// two host stacks the device meets.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "urb_client.h"
+
+enum class host_shape {
+    windows,  // 10-packet transfers every 10 ms
+    linux_,   // capture 1 packet per request, 12 outstanding; playback up to 6 packets
+};
+
+struct stream_stats {
+    uint64_t submitted = 0, replies = 0, errors = 0, bytes = 0;
+    double min_ms = 0, max_ms = 0, sum_ms = 0;
+    uint64_t intervals = 0;
+    uint64_t last_us = 0;
+    void reply(uint64_t at_us, uint32_t bytes_done, bool error);
+    std::string line(const char *name) const;
+};
+
+struct stream_config {
+    host_shape shape = host_shape::windows;
+    int seconds = 5;
+    bool play = false, capture = false, hid_poll = false;
+    std::vector<int16_t> source;  // playback samples
+    bool loop_source = true;      // a tone repeats; a file plays once, then silence
+    uint8_t pb_ep = 0x01, cp_ep = 0x82, int_ep = 0x83;
+    uint16_t pb_packet = 32, cp_packet = 32, int_packet = 8;
+};
+
+struct stream_result {
+    stream_stats playback, capture, hid;
+    std::vector<int16_t> captured;
+    std::vector<std::vector<uint8_t>> hid_reports;
+    int unlinked = 0;  // requests unlinked at the end, as a host does on stop
+};
+
+// Runs for cfg.seconds. 0, or -1 when the connection failed.
+int run_streams(urb_client &c, const stream_config &cfg, stream_result *out);

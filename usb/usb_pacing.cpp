@@ -84,6 +84,23 @@ void credit_playback(usb_pace_dir *d, const vbus_pdu &p) {
     }
 }
 
+// Frames come every 10 ms but a slot of N ms may end between two frames: its
+// audio must already be in the ring. A lead of silence as long as the
+// furthest such slot end lies past a frame (10 - gcd(N, 10) ms; none when N
+// is a multiple of 10) keeps every reply whole.
+void capture_preroll(vusb_handle *h, usb_pace_dir *d, int64_t n) {
+    int64_t a = n, b = VUSB_FRAME_MS;
+    while (b) {
+        int64_t t = a % b;
+        a = b;
+        b = t;
+    }
+    int64_t lead_ms = n % VUSB_FRAME_MS == 0 ? 0 : VUSB_FRAME_MS - a;
+    static const uint8_t silence[kFrame32k] = {};
+    size_t bytes = static_cast<size_t>(lead_ms * usb_packet_len(h));
+    pcm_ring_write(&d->ring, silence, bytes < sizeof silence ? bytes : sizeof silence);
+}
+
 void reply_held(vusb_handle *h, usb_pace_dir *d) {
     vbus_pdu p{};
     if (usb_pdu_parse(d->held, d->held_len, &p) != 0) return;
@@ -104,6 +121,7 @@ void run_slots(vusb_handle *h, usb_pace_dir *d, CTicking *clock, CTQueue *q) {
         std::lock_guard<std::mutex> g(clock->lock);
         d->slot_pos = clock->start_ms;
         d->waiting = 0;
+        d->preroll_pending = d->is_capture;
     }
     for (;;) {
         if (d->held_valid) {
@@ -143,6 +161,10 @@ void run_slots(vusb_handle *h, usb_pace_dir *d, CTicking *clock, CTQueue *q) {
         d->held_start = d->slot_pos;
         d->idle_step = slot_ms(p);
         if (!d->is_capture) credit_playback(d, p);
+        if (d->preroll_pending) {
+            d->preroll_pending = 0;
+            capture_preroll(h, d, slot_ms(p));
+        }
     }
 }
 

@@ -35,6 +35,7 @@ struct usb_pace_dir {
     std::mutex mu;  // taken by the tick and by an unlink of the held request
     int is_capture = 0;
     int waiting = 1;                    // no slot anchor yet: waits for the first request
+    int preroll_pending = 0;            // capture: the first request sets the ring's lead
     int64_t slot_pos = 0;               // clock time where the next slot begins
     int64_t idle_step = VUSB_FRAME_MS;  // length of an empty slot: the last request's
     int held_valid = 0;

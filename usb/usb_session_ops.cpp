@@ -1,6 +1,5 @@
 #include "usb/usb_session_ops.h"
 
-#include "link/session_device.h"
 #include "media/audio_stream.h"
 #include "media/capture_files.h"
 #include "usb/usb_device.h"
@@ -73,6 +72,6 @@ const session_device_ops kOps = {
 };
 }  // namespace
 
-void usb_session_ops_register() {
-    session_device_set_ops(&kOps);
+const session_device_ops *usb_session_ops() {
+    return &kOps;
 }

@@ -267,24 +267,22 @@ uint64_t take_expirations(int fd) {
     return n;
 }
 
-void pacing_thread(vusb_handle *h, int pb_fd, int cp_fd) {
+// Both directions tick from one timer: one wake-up per millisecond serves
+// the playback and the capture step, playback first.
+void pacing_thread(vusb_handle *h, int fd) {
     sched_param sp{};
     sp.sched_priority = sched_get_priority_max(SCHED_FIFO);
     if (sp.sched_priority >= 0) pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
-    pollfd fds[2] = {{pb_fd, POLLIN, 0}, {cp_fd, POLLIN, 0}};
+    pollfd pfd = {fd, POLLIN, 0};
     while (h->pacing->run.load()) {
-        if (poll(fds, 2, kPollWaitMs) <= 0) continue;
-        if (fds[0].revents & POLLIN) {
-            for (uint64_t n = take_expirations(pb_fd); n > 0; n--) {
-                usb_playback_tick(h);
-                usb_pacing_control_tick(h);
-            }
+        if (poll(&pfd, 1, kPollWaitMs) <= 0) continue;
+        for (uint64_t n = take_expirations(fd); n > 0; n--) {
+            usb_playback_tick(h);
+            usb_capture_tick(h);
+            usb_pacing_control_tick(h);
         }
-        if (fds[1].revents & POLLIN)
-            for (uint64_t n = take_expirations(cp_fd); n > 0; n--) usb_capture_tick(h);
     }
-    close(pb_fd);
-    close(cp_fd);
+    close(fd);
 }
 }  // namespace
 
@@ -330,26 +328,22 @@ void usb_pacing_detach(vusb_handle *h) {
 int usb_pacing_start(vusb_handle *h) {
     usb_pacing *p = h->pacing;
     if (!p || p->thread.joinable()) return -1;
-    int pb_fd = make_timer();
-    int cp_fd = pb_fd < 0 ? -1 : make_timer();
-    if (cp_fd < 0) {
+    int fd = make_timer();
+    if (fd < 0) {
         log_print(0, LL_ERR, "usb pacing timers fail: %s\n", strerror(errno));
-        if (pb_fd >= 0) close(pb_fd);
         return -1;
     }
     // Re-sizes the rings for the rate the descriptors announced.
     reset_dir(&p->pb, static_cast<size_t>(usb_frame_len(h) * kPlaybackRingFrames));
     reset_dir(&p->cp, static_cast<size_t>(usb_frame_len(h) * kCaptureRingFrames));
-    h->pb_timer = pb_fd;
-    h->cp_timer = cp_fd;
+    h->pb_timer = h->cp_timer = fd;
     p->run = 1;
     try {
-        p->thread = std::thread(pacing_thread, h, pb_fd, cp_fd);
+        p->thread = std::thread(pacing_thread, h, fd);
     } catch (const std::system_error &e) {
         log_print(0, LL_ERR, "usb pacing thread fail: %s\n", e.what());
         p->run = 0;
-        close(pb_fd);
-        close(cp_fd);
+        close(fd);
         h->pb_timer = h->cp_timer = 0;
         return -1;
     }

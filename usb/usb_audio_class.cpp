@@ -59,7 +59,10 @@ void volume_control(vusb_handle *h, const vbus_pdu *pdu, const usb_setup &s) {
                 0, LL_INFO,
                 "cur volume: %02x %02x, vol=%d, len=%d, index=%d, cur_vol=%d, zoom_vol_end=%d\n",
                 d1, d0, vol + 1, s.wLength, s.wIndex, vol, h->zoom_vol_end.load());
-            post(h, vusb_cmd::DUVO_CMD_C2P_CURRENT_VOLUME, vol);
+            if (h->hooks.volume_set)
+                h->hooks.volume_set(h, vol);
+            else
+                post(h, vusb_cmd::DUVO_CMD_C2P_CURRENT_VOLUME, vol);
             break;
         }
         case kGetCur:

@@ -18,12 +18,16 @@
 #include <mutex>
 #include <thread>
 
+#include "link/session_device.h"
 #include "usb/ticking.h"
 #include "usb/tqueue.h"
 #include "usb/usb_event.h"
 #include "usb/vbus.h"
 
 struct audio_stream_state;  // the media path's record of this device
+struct capture_files;
+struct usb_pacing;
+struct usb_hid_held;
 struct timer_container;
 struct vusb_handle;
 
@@ -52,6 +56,12 @@ struct vusb_hooks {
     // ticks exist exactly while the read thread runs.
     int (*pacing_start)(vusb_handle *h) = nullptr;
     void (*pacing_stop)(vusb_handle *h) = nullptr;
+    // An unlink of a request the device no longer has queued: 1 when a part
+    // of the device still held it (it is then dropped unanswered).
+    int (*unlink_held)(vusb_handle *h, uint32_t seqnum) = nullptr;
+    // SET_CUR of the volume; replaces the direct post so that a burst can be
+    // thinned out before it reaches the phone.
+    void (*volume_set)(vusb_handle *h, int value) = nullptr;
 };
 
 struct vusb_dlg_entry {
@@ -96,8 +106,14 @@ struct vusb_handle {
     // without a lock: atomics, so each read sees a whole value.
     std::atomic<int> uc_keepalive{0};
     std::atomic<int> gruu_due{0};
-    std::atomic<int> hungup{0};
-    std::atomic<int> zoom_vol_up{0}, zoom_vol_down{0}, zoom_vol_end{0}, zoom_mute_step{0};
+    // The pending input reports are the session's own record of them, so
+    // what the session writes is what the HID worker reads.
+    session_hid_pending hid_pending;
+    std::atomic<int> &hungup = hid_pending.hungup;
+    std::atomic<int> &zoom_vol_up = hid_pending.zoom_vol_up;
+    std::atomic<int> &zoom_vol_down = hid_pending.zoom_vol_down;
+    std::atomic<int> &zoom_vol_end = hid_pending.zoom_vol_end;
+    std::atomic<int> &zoom_mute_step = hid_pending.zoom_mute_step;
 
     CTQueue int_queue, cp_cache_list, pb_cache_list;
     int gruu_timer = 0;
@@ -112,7 +128,9 @@ struct vusb_handle {
     int event_socket = -1;  // sending end of the event bus
     std::mutex io_lock;     // held around every call on driver except the blocking read
     timer_container *timers = nullptr;
-    FILE *usb2s_file = nullptr, *s2usb_file = nullptr, *vpm2s_file = nullptr, *s2vpm_file = nullptr;
+    capture_files *captures = nullptr;  // debug captures of the media path; null = none
+    usb_pacing *pacing = nullptr;       // paced isochronous state, owned by the lifecycle
+    usb_hid_held *hid_held = nullptr;   // the HID worker's request in hand
     vusb_hooks hooks;
     int read_failing = 0;  // the read thread has logged the current read failure
 };

@@ -8,6 +8,13 @@
 #include <cstdint>
 
 namespace vusb_cmd {
+constexpr uint32_t DUVO_CMD_C2P_CFG_USER_INFO = 16;
+constexpr uint32_t DUVO_CMD_C2P_CFG_CANCEL = 21;
+constexpr uint32_t DUVO_CMD_C2P_CLT_SING_IN = 23;
+constexpr uint32_t DUVO_CMD_C2P_CLT_SING_OUT = 24;
+constexpr uint32_t DUVO_CMD_C2P_DEVICE_UPDATE = 66;
+constexpr uint32_t DUVO_CMD_C2P_CALL_MUTE_USER = 68;
 constexpr uint32_t DUVO_CMD_C2P_CURRENT_VOLUME = 105;
+constexpr uint32_t DUVO_CMD_C2P_ZOOM_ROOMS_STATE = 106;
 constexpr uint32_t DUVO_CMD_C2P_SPEAKER_MUTE = 107;
 }  // namespace vusb_cmd

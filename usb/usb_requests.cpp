@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "media/capture_files.h"
 #include "platform/log.h"
 #include "platform/os/os_time.h"
 #include "usb/usb_descriptors.h"
@@ -46,7 +47,8 @@ void reply_status(vusb_handle *h, const vbus_pdu *pdu, int32_t status) {
 void handle_unlink(vusb_handle *h, const vbus_pdu *pdu) {
     uint32_t target = pdu->hdr.flags_status;
     int removed = h->pb_cache_list.remove_seqnum(target) ||
-                  h->cp_cache_list.remove_seqnum(target) || h->int_queue.remove_seqnum(target);
+                  h->cp_cache_list.remove_seqnum(target) || h->int_queue.remove_seqnum(target) ||
+                  (h->hooks.unlink_held && h->hooks.unlink_held(h, target));
     log_print(0, LL_DEBUG, "unlink seq:%u of seq:%u: %s\n", pdu->hdr.seqnum, target,
               removed ? "dropped from its queue" : "not queued");
     vbus_pdu r = *pdu;
@@ -73,10 +75,7 @@ int queue_pdu(vusb_handle *h, CTQueue *q, const char *name, const vbus_pdu *pdu)
         reply_status(h, pdu, VUSB_STATUS_NO_SPACE);
         return -1;
     }
-    if (q == &h->pb_cache_list && h->usb2s_file) {
-        fwrite(flat, 1, n, h->usb2s_file);
-        fflush(h->usb2s_file);
-    }
+    if (q == &h->pb_cache_list && h->captures) capture_file_write(&h->captures->usb2s, flat, n);
     return 0;
 }
 

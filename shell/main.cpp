@@ -9,6 +9,7 @@
 #include "platform/version.h"
 #include "shell/app_core.h"
 #include "shell/headless/headless_shell.h"
+#include "usb/usb_session_ops.h"
 
 namespace {
 
@@ -58,6 +59,9 @@ int main(int argc, char **argv)
     log_init(log_path, log_path, -1);
     log_print(0, LL_INFO, "start_up %d, wired %d, language_id:%x\n", startup ? 1 : 0, g_config.auto_ip,
               g_config.lang ? 0x804 : 0x409);
+
+    // The session creates the virtual speakerphone through these operations.
+    usb_session_ops_register();
 
     int rc;
     {

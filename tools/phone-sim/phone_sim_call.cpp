@@ -36,6 +36,18 @@ struct phone_sim_call {
     std::atomic<bool> running{false};
     bool srtp = false;
     std::string pc_key;
+    int calls = 0;  // streams started so far
+
+    // The first call is saved under the given name, later ones as NAME-2.wav, ...
+    std::string record_path() const
+    {
+        if (calls <= 1) return opts.record_path;
+        std::string p = opts.record_path;
+        size_t dot = p.rfind('.');
+        std::string suffix = "-" + std::to_string(calls);
+        if (dot == std::string::npos || p.find('/', dot) != std::string::npos) return p + suffix;
+        return p.substr(0, dot) + suffix + p.substr(dot);
+    }
 
     void stop(const char *why)
     {
@@ -51,10 +63,11 @@ struct phone_sim_call {
                         (unsigned long long)st.packets_received,
                         (unsigned long long)st.auth_failures, (unsigned long long)st.seq_gaps);
         if (!opts.record_path.empty()) {
-            if (phone_media_save_wav(media, opts.record_path.c_str()) == 0)
-                phone_sim_print(&printer, "# media recorded to %s", opts.record_path.c_str());
+            std::string path = record_path();
+            if (phone_media_save_wav(media, path.c_str()) == 0)
+                phone_sim_print(&printer, "# media recorded to %s", path.c_str());
             else
-                phone_sim_print(&printer, "! media: cannot write %s", opts.record_path.c_str());
+                phone_sim_print(&printer, "! media: cannot write %s", path.c_str());
         }
         phone_media_destroy(media);
         media = nullptr;
@@ -91,7 +104,10 @@ struct phone_sim_call {
             phone_sim_print(&printer, "! media: %s", why.c_str());
             return 0;
         }
-        phone_media_set_remote(media, req->pc_ip.c_str(), int(req->pc_rtp_port));
+        // The connection's peer may be written "address:port"; RTP goes to the address.
+        std::string pc_ip = req->pc_ip.substr(0, req->pc_ip.find(':'));
+        if (phone_media_set_remote(media, pc_ip.c_str(), int(req->pc_rtp_port)) != 0)
+            phone_sim_print(&printer, "! media: bad PC address %s", pc_ip.c_str());
         srtp = !all_zero_key(req->srtp_key);
         pc_key = req->srtp_key;
         char own[KEY_LINE_MAX] = "";
@@ -118,8 +134,9 @@ struct phone_sim_call {
         answer->rtp_port = uint32_t(phone_media_local_port(media));
         answer->srtp_key = own;
         phone_sim_print(&printer, "# media started: port %u to %s:%u at %d Hz, srtp %s",
-                        answer->rtp_port, req->pc_ip.c_str(), req->pc_rtp_port, rate,
+                        answer->rtp_port, pc_ip.c_str(), req->pc_rtp_port, rate,
                         srtp ? "on" : "off");
+        ++calls;
         running = true;
         pump = std::thread(&phone_sim_call::run, this);
         return 1;

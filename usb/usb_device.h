@@ -7,7 +7,8 @@
 // usb_fill_device_summary for the bus, restart the three queues (int_queue
 // unlinked, cp_cache_list / pb_cache_list linked to their clocks), wire the
 // hooks, then usb_request_loop_start (usb/usb_requests.h). Taking it down:
-// usb_request_loop_stop, then driver->close().
+// usb_request_loop_stop, then driver->close(). usb/usb_lifecycle.h does all
+// of this for the program.
 #pragma once
 
 #include <atomic>

@@ -23,7 +23,9 @@
 
 struct vusb_handle;
 
-constexpr int VUSB_PACE_TICK_MS = 1;        // period of the pacing timers
+// Period of the pacing timer. Slots are whole milliseconds, so a 1-packet
+// request can only be answered on time by a 1 ms tick.
+constexpr int VUSB_PACE_TICK_MS = 1;
 constexpr int VUSB_FRAME_MS = 10;           // one media frame
 constexpr int VUSB_ALT_SETTLE_MS = 50;      // an alternate setting must hold this long
 constexpr int VUSB_VOLUME_GAP_MS = 100;     // least time between two volume events

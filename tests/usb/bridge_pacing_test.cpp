@@ -357,3 +357,31 @@ TEST_F(PacingTest, SilenceGoesToTheMediaPathWithoutPlaybackRequests) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PcmRing, KeepsTheNewestBytesAcrossWrapsAndOverflow) {
+    pcm_ring r;
+    pcm_ring_init(&r, 8);
+    struct step {
+        std::vector<uint8_t> write;
+        size_t read;
+        std::vector<uint8_t> expect;
+        size_t dropped;
+    };
+    const step steps[] = {
+        {{1, 2, 3, 4, 5}, 3, {1, 2, 3}, 0},                  // plain
+        {{6, 7, 8, 9, 10}, 0, {}, 0},                        // wraps, 7 held
+        {{11, 12, 13}, 8, {6, 7, 8, 9, 10, 11, 12, 13}, 2},  // 2 oldest dropped
+        {{20, 21, 22, 23, 24, 25, 26, 27, 28, 29}, 8, {22, 23, 24, 25, 26, 27, 28, 29}, 2},
+    };
+    for (const step &s : steps) {
+        EXPECT_EQ(s.dropped, pcm_ring_write(&r, s.write.data(), s.write.size()));
+        std::vector<uint8_t> out(s.read);
+        out.resize(pcm_ring_read(&r, out.data(), s.read));
+        EXPECT_EQ(s.expect, out);
+    }
+    EXPECT_EQ(0u, pcm_ring_fill(&r));
+}
+
+}  // namespace

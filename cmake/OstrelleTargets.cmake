@@ -34,6 +34,10 @@ function(ostrelle_test name)
                                              OSTRELLE_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABEL}" TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_LABEL STREQUAL "e2e")
+    # Whole processes streaming paced audio: nothing else runs beside them.
+    set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
+  endif()
 endfunction()
 
 # Adds every subfolder of the current folder that has a CMakeLists.txt.

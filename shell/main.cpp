@@ -15,9 +15,10 @@ namespace {
 
 void usage()
 {
-    printf("usage: ostrelle [--headless] [--version]\n"
+    printf("usage: ostrelle [--headless] [--no-srtp] [--version]\n"
            "  --headless  run without the tray UI; status on standard output,\n"
-           "              the pairing code read from standard input\n");
+           "              the pairing code read from standard input\n"
+           "  --no-srtp   start with SRTP off (the tray's \"Enable Srtp\" item)\n");
 }
 
 }  // namespace
@@ -26,6 +27,7 @@ int main(int argc, char **argv)
 {
     bool headless = false;
     bool startup = false;
+    bool no_srtp = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--version") == 0) {
             printf("Ostrelle %s\n", OSTRELLE_VERSION);
@@ -36,6 +38,8 @@ int main(int argc, char **argv)
         } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             usage();
             return 0;
+        } else if (strcmp(argv[i], "--no-srtp") == 0) {
+            no_srtp = true;
         } else if (strcmp(argv[i], "-startup") == 0) {
             startup = true;
         } else {
@@ -70,6 +74,7 @@ int main(int argc, char **argv)
         if (core.Init(&CHeadlessShell::observer, &shell) != 0) {
             rc = 1;
         } else {
+            if (no_srtp) core.ToggleEnableSrtp();
             rc = shell.run(core);
         }
     }

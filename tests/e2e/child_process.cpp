@@ -100,7 +100,7 @@ void ChildProcess::close_stdin()
 int ChildProcess::stop(int sig, std::chrono::milliseconds timeout)
 {
     if (pid_ <= 0) return -1;
-    kill(pid_, sig);
+    if (sig != 0) kill(pid_, sig);
     auto end = std::chrono::steady_clock::now() + timeout;
     int status = 0;
     for (;;) {

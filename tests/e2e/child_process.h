@@ -29,6 +29,9 @@ public:
     // Sends a signal and waits for the exit. Returns the exit status (or
     // 128 + signal), -1 if it did not end within the timeout (it is then killed).
     int stop(int sig, std::chrono::milliseconds timeout);
+    // Waits for the child to end by itself; its exit status, or -1 on time-out
+    // (it is then killed).
+    int wait(std::chrono::milliseconds timeout) { return stop(0, timeout); }
     const std::string &output() const { return out_; }
 
 private:

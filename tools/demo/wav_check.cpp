@@ -3,7 +3,9 @@
 // the tone (no gaps, no noise), and its level. Prints "key: value" lines and
 // exits 0 when the recording is intact.
 //
-//   demo-wav-check FILE.wav --tone HZ [--skip-ms N] [--min-ms N]
+//   demo-wav-check FILE.wav --tone HZ [--skip-ms N] [--min-ms N] [--max-silent N]
+//
+// --max-silent lets a test on a loaded machine accept a few lost 10 ms blocks.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -38,14 +40,16 @@ double tone_energy(const int16_t *x, int n, double hz, int rate)
 int main(int argc, char **argv)
 {
     if (argc < 4 || strcmp(argv[2], "--tone") != 0) {
-        fprintf(stderr, "usage: demo-wav-check FILE.wav --tone HZ [--skip-ms N] [--min-ms N]\n");
+        fprintf(stderr, "usage: demo-wav-check FILE.wav --tone HZ [--skip-ms N] [--min-ms N] [--max-silent N]\n");
         return 2;
     }
     const double hz = atof(argv[3]);
     double skip_ms = 100, min_ms = 1000;
+    int max_silent = 0;
     for (int i = 4; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--skip-ms") == 0) skip_ms = atof(argv[i + 1]);
         if (strcmp(argv[i], "--min-ms") == 0) min_ms = atof(argv[i + 1]);
+        if (strcmp(argv[i], "--max-silent") == 0) max_silent = atoi(argv[i + 1]);
     }
     wav_data wav;
     std::string err;
@@ -92,7 +96,9 @@ int main(int argc, char **argv)
     printf("first_sound_ms: %.1f\n", 1000.0 * first / wav.rate);
     printf("judged_ms: %.0f\nsilent_blocks: %d\nimpure_blocks: %d\nmean_rms: %.0f\n", judged_ms,
            silent, impure, blocks ? rms_sum / blocks : 0.0);
-    bool ok = judged_ms >= min_ms && silent == 0 && impure <= blocks / 100;
+    // A lost block also disturbs the blocks beside it: each may cost two impure ones.
+    bool ok = judged_ms >= min_ms && silent <= max_silent &&
+              impure <= blocks / 100 + 2 * max_silent;
     printf("result: %s\n", ok ? "ok" : "failed");
     return ok ? 0 : 1;
 }

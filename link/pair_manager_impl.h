@@ -39,7 +39,7 @@ struct pair_manager {
     std::atomic<bool> reader_running{false};
     std::atomic<bool> tick_running{false};
     std::atomic<int> keepalive_timer{0};
-    void *usb_device = nullptr;  // while paired
+    std::atomic<void *> usb_device{nullptr};  // while paired; the tick thread reads it
     const session_device_ops *dev_ops = nullptr;
     timer_container timers;
 

@@ -48,7 +48,7 @@ struct duvo_link_hooks {
     int (*send)(void *ctx, const uint8_t *buf, size_t len);
     // 1 while the connection has a socket. Null: always connected.
     int (*has_socket)(void *ctx);
-    // Local IPv4 address of the phone connection's socket, network order,
+    // Local IPv4 address of the phone connection's socket, host order,
     // into *addr. 0 found, -1 not. Null: never found (no syslog update sent).
     int (*local_addr)(void *ctx, uint32_t *addr);
     // Store the debug flag into the virtual device's media record when a

@@ -89,8 +89,8 @@ int CMsgList::TakeDue(uint8_t *out, size_t *out_len) {
     uint64_t t = now();
     for (record &r : records_) {
         if (r.next_send >= t) continue;
-        // Tries is checked by the purge: a record taken its last time stays
-        // until then, so that a late acknowledgement still finds it.
+        // A record re-sent its last time is removed by the purge that follows
+        // in the same tick.
         if (r.tries >= r.max_tries) continue;
         r.next_send = t + uint64_t(r.tries) * MSG_LIST_RESEND_STEP_MS + MSG_LIST_RESEND_BASE_MS;
         r.tries += 1;

@@ -41,7 +41,7 @@ int hook_local_addr(void *ctx, uint32_t *addr)
     socklen_t len = sizeof sa;
     if (getsockname(pm->conn.sock, (sockaddr *)&sa, &len) != 0 || sa.sin_family != AF_INET)
         return -1;
-    *addr = sa.sin_addr.s_addr;
+    *addr = ntohl(sa.sin_addr.s_addr);  // the body builders take host order
     return 0;
 }
 

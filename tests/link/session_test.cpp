@@ -181,6 +181,13 @@ TEST_F(Session, HandshakeCallControlAndPhoneUnpair)
     EXPECT_TRUE(device.called("rtp_create:41000:1 AES_CM_128_HMAC_SHA1_80 inline:abc"));
     EXPECT_EQ(device.hid.hungup, 1);
 
+    // The syslog request names this PC's address on the phone connection.
+    ASSERT_EQ(SetPhoneSyslog(pm, 1), 0);
+    pc_msg sys;
+    ASSERT_TRUE(phone.read_until(DUVO_CMD_C2P_SYSLOG_UPDATE, &sys));
+    EXPECT_NE(sys.body.find("16777343"), std::string::npos) << "127.0.0.1 as the wire reads it: "
+                                                             << sys.body;
+
     size_t before = rec.since(0).size();
     phone.send(DUVO_CMD_COM_UN_PAIR);
     // The PC closes first, then tells the phone it is leaving, in this order.

@@ -155,7 +155,7 @@ int phone_sim_read_pair_code(bool new_format, const uint8_t *body, size_t len, s
         return 0;
     }
     json_ptr root = parse_json(body, len);
-    cJSON *item = root ? cJSON_GetObjectItem(root.get(), "pair_code") : nullptr;
+    cJSON *item = root ? cJSON_GetObjectItemCaseSensitive(root.get(), "pair_code") : nullptr;
     if (!cJSON_IsString(item)) return -1;
     *code = item->valuestring;
     return 0;
@@ -168,7 +168,7 @@ int phone_sim_read_conv_id(bool new_format, const uint8_t *body, size_t len, std
         return 0;
     }
     json_ptr root = parse_json(body, len);
-    cJSON *item = root ? cJSON_GetObjectItem(root.get(), "pair_conv_id") : nullptr;
+    cJSON *item = root ? cJSON_GetObjectItemCaseSensitive(root.get(), "pair_conv_id") : nullptr;
     if (!cJSON_IsString(item)) return -1;
     *conv_id = std::string(item->valuestring).substr(0, CONV_FIELD - 1);
     return 0;
@@ -187,15 +187,15 @@ int phone_sim_read_device_active(bool new_format, const uint8_t *body, size_t le
     }
     json_ptr root = parse_json(body, len);
     if (!root) return -1;
-    cJSON *port = cJSON_GetObjectItem(root.get(), "rtp_port");
+    cJSON *port = cJSON_GetObjectItemCaseSensitive(root.get(), "rtp_port");
     if (!cJSON_IsNumber(port)) return -1;
     out->pc_rtp_port = uint32_t(port->valueint);
-    cJSON *key = cJSON_GetObjectItem(root.get(), "srtp_key");
+    cJSON *key = cJSON_GetObjectItemCaseSensitive(root.get(), "srtp_key");
     if (cJSON_IsString(key))
         out->srtp_key = std::string(key->valuestring).substr(0, PHONE_SIM_KEY_SIZE);
-    cJSON *codec = cJSON_GetObjectItem(root.get(), "codec_name");
+    cJSON *codec = cJSON_GetObjectItemCaseSensitive(root.get(), "codec_name");
     if (cJSON_IsString(codec)) out->codec_name = codec->valuestring;
-    cJSON *rate = cJSON_GetObjectItem(root.get(), "codec_samplerate");
+    cJSON *rate = cJSON_GetObjectItemCaseSensitive(root.get(), "codec_samplerate");
     if (cJSON_IsNumber(rate)) out->codec_samplerate = rate->valueint;
     return 0;
 }

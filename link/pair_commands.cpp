@@ -131,11 +131,11 @@ void send_pc_identity(pair_manager *pm)
     }
 }
 
-int on_dev_info(pair_manager *pm, uint8_t id, const uint8_t *body, size_t len)
+int on_dev_info(pair_manager *pm, const uint8_t *body, size_t len)
 {
     duvo_link *link = &pm->link;
     if (pm->plugged) return GO_ON;  // later ones in the same session change nothing
-    if (link->msg_version != 0 && id == DUVO_CMD_P2C_DEV_INFO) {
+    if (link->msg_version != 0) {
         duvo_dev_info info;
         duvo_read_dev_info(body, len, &info);
         pm->device_vid = uint16_t(info.device_vid);
@@ -161,12 +161,17 @@ int on_dev_info(pair_manager *pm, uint8_t id, const uint8_t *body, size_t len)
     const session_device_ops *ops = pm->dev_ops;
     void *dev = nullptr;
     if (ops->usb_device_init(&dev, VBUS_HARDWARE_ID, pm->bus_send, &pm->timers) == 0) {
-        pm->usb_device = dev;
         ops->set_media_params(dev, pm->srtp_enable, link->codec_samplerate);
         if (ops->usb_device_plugin(dev, pm->device_name, pm->device_rev, pm->device_vid,
                                    pm->device_pid) == 0) {
             log_print(0, LL_INFO, "usb device plugin return ok!\n");
             pm->plugged = 1;
+            pm->usb_device = dev;  // visible to other threads only once plugged in
+        } else {
+            // Created but not plugged in: released here, never published.
+            ops->usb_device_stop(dev);
+            ops->close_driver(dev);
+            ops->usb_device_deinit(dev);
         }
     }
     if (!pm->plugged) {
@@ -298,7 +303,7 @@ int pair_handle_cmd(pair_manager *pm, uint8_t id, const uint8_t *body, size_t le
         return GO_ON;
     case DUVO_CMD_P2C_DEV_REV:
     case DUVO_CMD_P2C_DEV_INFO:
-        return on_dev_info(pm, id, body, len);
+        return on_dev_info(pm, body, len);
     case DUVO_CMD_P2C_ACTIVE_OK:
         on_active_ok(pm);
         return GO_ON;

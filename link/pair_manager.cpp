@@ -110,6 +110,23 @@ void set_pair_status(pair_manager *pm, int status)
     if (pm) duvo_link_set_status(&pm->link, status);
 }
 
+int pair_manager_enter_pin_check(pair_manager *pm)
+{
+    if (pm == nullptr) return 0;
+    // Only a running pairing may enter the code check: a session that ended
+    // meanwhile must stay idle, or no later start would be taken.
+    int cur = pm->link.status;
+    for (;;) {
+        if (cur != STATUS_PAIRING && cur != STATUS_PIN_CHECK && cur != STATUS_PIN_FAILED &&
+            cur != STATUS_PIN_SUCCEED)
+            return 0;
+        if (pm->link.status.compare_exchange_weak(cur, STATUS_PIN_CHECK)) break;
+    }
+    if (pm->link.hooks.status_changed)
+        pm->link.hooks.status_changed(pm->link.hooks.ctx, STATUS_PIN_CHECK);
+    return 1;
+}
+
 int pair_manager_init(pair_manager **out)
 {
     if (out == nullptr) return -1;
@@ -201,16 +218,18 @@ int SetPhoneSyslog(pair_manager *pm, int on)
 int SendPairCode(pair_manager *pm, int result, const char *code, int length)
 {
     if (pm == nullptr) return -1;
-    if (result < 0 || code == nullptr || length <= 0)
+    if (result < 0)
         return duvo_event_post(nullptr, 0, pm->bus_send, EVT_TIMER_CMD,
                                DUVO_CMD_C2P_CANCEL_PAIRING_CODE, 0);
-    return duvo_event_post(code, size_t(length), pm->bus_send, EVT_TIMER_CMD,
-                           DUVO_CMD_C2P_PIN_VERIFICATION, 0);
+    // An accepted code goes to the phone as it is, even empty: the phone judges it.
+    return duvo_event_post(code, (code && length > 0) ? size_t(length) : 0, pm->bus_send,
+                           EVT_TIMER_CMD, DUVO_CMD_C2P_PIN_VERIFICATION, 0);
 }
 
 int SetAudioCapture(pair_manager *pm, int on)
 {
     if (pm == nullptr) return -1;
+    std::lock_guard<std::mutex> g(pm->device_lock);  // teardown cannot free it meanwhile
     void *dev = pm->usb_device;
     if (dev == nullptr) return on ? -1 : 0;
     if (on) return pm->dev_ops->capture_files_open(dev);

@@ -62,5 +62,9 @@ int pair_manager_status(const pair_manager *pm);
 int pair_manager_stopping(const pair_manager *pm);
 // Program exit or init failure: stop flag, reason -2 and the threads' quit flag.
 void pair_manager_quit(pair_manager *pm);
-// The pairing-code thread's own store-and-notify of STATUS_PIN_CHECK.
+// Stores a status and tells both observers.
 void set_pair_status(pair_manager *pm, int status);
+// The pairing-code thread's store-and-notify of STATUS_PIN_CHECK: only while
+// the session is pairing or checking a code. 1 entered, 0 not (the session
+// has moved on).
+int pair_manager_enter_pin_check(pair_manager *pm);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <cstdint>
 #include <thread>
 
@@ -39,7 +40,11 @@ struct pair_manager {
     std::atomic<bool> reader_running{false};
     std::atomic<bool> tick_running{false};
     std::atomic<int> keepalive_timer{0};
-    std::atomic<void *> usb_device{nullptr};  // while paired; the tick thread reads it
+    // The virtual device while paired. The session thread publishes and
+    // withdraws it; other threads use it only under device_lock, so teardown
+    // cannot free it under them.
+    std::atomic<void *> usb_device{nullptr};
+    std::mutex device_lock;
     const session_device_ops *dev_ops = nullptr;
     timer_container timers;
 

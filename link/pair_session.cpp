@@ -78,12 +78,17 @@ void teardown(pair_manager *pm)
     pm_send(pm, DUVO_CMD_COM_UN_PAIR);
     pm_send(pm, DUVO_CMD_COM_CLOSE_FD);
 
-    if (void *dev = pm->usb_device) {
+    void *dev;
+    {
+        // Withdrawn first, under the lock the shell's capture switch takes.
+        std::lock_guard<std::mutex> g(pm->device_lock);
+        dev = pm->usb_device.exchange(nullptr);
+    }
+    if (dev) {
         pm->dev_ops->rtp_stream_destroy(dev);
         pm->dev_ops->usb_device_stop(dev);
         pm->dev_ops->close_driver(dev);
         pm->dev_ops->usb_device_deinit(dev);
-        pm->usb_device = nullptr;
     }
     pm->plugged = 0;
     link->recv_list.Clear();
@@ -104,6 +109,7 @@ int handle_read_failure(pair_manager *pm, int result)
     if (status == STATUS_PAIRING && pm->trans_type == TRANS_TYPE_TCP) {
         // A phone that closes a plain connection while pairing wants TLS.
         link->unpair_reason = UNPAIR_TRANSPORT_SWITCHED;
+        std::lock_guard<std::recursive_mutex> g(g_config.lock);
         g_config.trans_type = TRANS_TYPE_TLS;
         config_save();
         return 0;
@@ -169,6 +175,8 @@ void begin_pairing(pair_manager *pm)
     duvo_link *link = &pm->link;
     if (link->status != STATUS_IDLE || pm->quit) return;
     log_print(0, LL_INFO, "Start Pair\n");
+    // The configuration is read and written as one piece: the shell may save it meanwhile.
+    std::unique_lock<std::recursive_mutex> config_guard(g_config.lock);
     config_load();
     reset_session_fields(pm);
     pm->trans_type = g_config.trans_type;
@@ -197,6 +205,8 @@ void begin_pairing(pair_manager *pm)
         g_config.set_conv_id(id);
         config_save();
     }
+
+    config_guard.unlock();
 
     if (link->unpair_reason < 0) pm->need_inpurt_pair_code = 1;
     link->unpair_reason = UNPAIR_NONE;
@@ -229,8 +239,11 @@ int duvo_p2c_handle_pair_info(pair_manager *pm)
     log_print(0, LL_INFO, "start to pairing\n");
     pm->conn.phone_ip = pm->phone_ip;
     log_set_phone_addr(pm->phone_ip);
-    g_config.phone_ip = pm->phone_ip;
-    config_save();
+    {
+        std::lock_guard<std::recursive_mutex> g(g_config.lock);
+        g_config.phone_ip = pm->phone_ip;
+        config_save();
+    }
 
     int r = pm_send(pm, DUVO_CMD_C2P_DETECT_NEW_FORMATE);
     if (r <= 0) {
@@ -241,11 +254,13 @@ int duvo_p2c_handle_pair_info(pair_manager *pm)
             pm->need_inpurt_pair_code = 1;
             link->unpair_reason = UNPAIR_TIMEOUT;
             break;
-        case CONN_ERR_WRONG_TRANS_TYPE:
+        case CONN_ERR_WRONG_TRANS_TYPE: {
+            std::lock_guard<std::recursive_mutex> g(g_config.lock);
             g_config.trans_type = TRANS_TYPE_TCP;
             config_save();
             link->unpair_reason = UNPAIR_TRANSPORT_SWITCHED;
             break;
+        }
         default:
             link->unpair_reason = UNPAIR_CONNECT_FAILED;
             break;
@@ -289,6 +304,7 @@ int send_keepalive_to_phone_cb(void *user, int, int reason, int)
     duvo_link *link = &pm->link;
     duvo_event_post(nullptr, 0, pm->bus_send, EVT_TIMER_CMD, DUVO_CMD_C2P_KEEP_ALIVE, 0);
 
+    std::lock_guard<std::mutex> device_guard(pm->device_lock);
     void *dev = pm->usb_device;
     if (link->status == STATUS_PAIREDSIGNIN) {
         if (dev == nullptr || pm->dev_ops->take_uc_keepalive(dev)) {

@@ -297,8 +297,7 @@ void CDuvoCore::PairCodeThreadMain()
         pair_code_done_ = true;
         return;
     }
-    set_pair_status(pm, STATUS_PIN_CHECK);
-    if (pair_code_open_.exchange(true)) {
+    if (!pair_manager_enter_pin_check(pm) || pair_code_open_.exchange(true)) {
         pair_code_done_ = true;
         return;
     }

@@ -20,7 +20,10 @@ void insert(timer_container *c, timer_record rec)
 
 int timer_container_init(timer_container *c)
 {
-    if (c == nullptr || c->initialised) return -1;
+    if (c == nullptr) return -1;
+    // The tick thread looks at the container every 50 ms, sessions or not.
+    std::lock_guard<std::recursive_mutex> g(c->mutex);
+    if (c->initialised) return -1;
     c->list.clear();
     c->next_id = 0;
     c->initialised = 1;

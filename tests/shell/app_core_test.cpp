@@ -1,6 +1,7 @@
 // The main window's logic with a recording UI in place of a toolkit.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <thread>
@@ -37,8 +38,10 @@ struct RecordingUi : CShellUi {
     }
     void message_box(int text_id, int, box_icon) override { boxes.push_back(text_id); }
     void select_default_endpoint() override { ++endpoint_selections; }
+    std::atomic<int> dialogs{0};
     int run_pair_code_dialog(std::string *code) override
     {
+        ++dialogs;
         *code = dialog_code;
         return dialog_result;
     }
@@ -161,6 +164,20 @@ TEST_F(Core, AutomaticTestTimersCycle)
     core->OnTimer(TIMER_AUTOTEST_STOP);
     EXPECT_EQ(pair_manager_unpair_reason(core->session()), UNPAIR_USER);
     EXPECT_EQ(ui.timers.count(TIMER_AUTOTEST_STOP), 0u);
+}
+
+TEST_F(Core, CodeRequestAfterTheSessionEndedLeavesItIdle)
+{
+    start("AutoIP=0\n");
+    // The request arrives when no session runs any more (it ended meanwhile).
+    core->OnPairNotify(NOTIFY_NEED_PAIR_CODE, 0);
+    for (int i = 0; i < 50 && core->m_bMessageBox == 0 && ui.dialogs == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    core->DealWithExit();  // joins nothing yet; the thread ends by itself
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(ui.dialogs, 0);
+    EXPECT_EQ(pair_manager_status(core->session()), STATUS_IDLE)
+        << "an idle session must stay idle, or no later start would be taken";
 }
 
 TEST_F(Core, ExitRunsOnceAndWaitsForTheSession)

@@ -20,6 +20,7 @@ constexpr uint8_t kRecipientMask = 0x03;
 constexpr uint8_t kRecipientDevice = 0;
 constexpr uint8_t kRecipientInterface = 1;
 constexpr uint8_t kRecipientEndpoint = 2;
+constexpr uint8_t kDirectionIn = 0x80;  // bmRequestType: device to host
 constexpr uint8_t kHidInterface = 3;
 constexpr uint8_t kEpControl = 0;
 constexpr uint8_t kEpPlayback = 1;
@@ -181,6 +182,20 @@ void usb_dispatch_pdu(vusb_handle *h, const vbus_pdu *pdu) {
     }
 }
 
+namespace {
+
+// GET_STATUS must return two bytes (self/bus powered, no remote wake-up, not
+// halted): a Linux host takes any other length as an I/O error and resets the
+// device.
+bool answer_get_status(vusb_handle *h, const vbus_pdu *pdu, const usb_setup &s) {
+    if (s.bRequest != USB_REQ_GET_STATUS || !(s.bmRequestType & kDirectionIn)) return false;
+    const uint8_t status[2] = {0, 0};
+    vusb_reply(pdu, h, status, sizeof status);
+    return true;
+}
+
+}  // namespace
+
 void usb_dispatch_control(vusb_handle *h, const vbus_pdu *pdu) {
     usb_setup s = usb_setup_decode(pdu->hdr);
     switch (s.bmRequestType & kRecipientMask) {
@@ -191,6 +206,7 @@ void usb_dispatch_control(vusb_handle *h, const vbus_pdu *pdu) {
                 process_audio_class_specific_requests(h, pdu);
             break;
         case kRecipientEndpoint:
+            if (answer_get_status(h, pdu, s)) break;
             vusb_reply(pdu, h, nullptr, 0);
             break;
         case kRecipientDevice:
@@ -205,6 +221,13 @@ void process_standard_device_requests(vusb_handle *h, const vbus_pdu *pdu) {
     if (s.bRequest == USB_REQ_SET_INTERFACE) {
         log_print(0, LL_INFO, "process_standard_device_requests req submit \n");
         vusb_reply(pdu, h, nullptr, 0);
+        return;
+    }
+    if (answer_get_status(h, pdu, s)) return;
+    if (s.bRequest == USB_REQ_GET_CONFIGURATION && (s.bmRequestType & kDirectionIn)) {
+        // A host reading the configuration needs its one byte, not an empty reply.
+        const uint8_t configuration = 1;
+        vusb_reply(pdu, h, &configuration, sizeof configuration);
         return;
     }
     if (s.bRequest != USB_REQ_GET_DESCRIPTOR) {

@@ -14,7 +14,9 @@ constexpr size_t VUSB_REPLY_PAYLOAD_MAX = 2000;  // largest payload vusb_reply w
 constexpr int VUSB_READ_WAIT_MS = 100;           // the read thread's longest wait
 
 // bRequest values the device acts on.
+constexpr uint8_t USB_REQ_GET_STATUS = 0;
 constexpr uint8_t USB_REQ_GET_DESCRIPTOR = 6;
+constexpr uint8_t USB_REQ_GET_CONFIGURATION = 8;
 constexpr uint8_t USB_REQ_SET_INTERFACE = 11;
 
 // Writes one reply to req under io_lock: command = request command + 2 (3 for

@@ -73,11 +73,9 @@ TEST_F(Requests, EmptySuccessfulReplies) {
     } cases[] = {
         {"set address", control_pdu(1, kStdOut, 5, 2, 0, 0), nullptr},
         {"set configuration", control_pdu(2, kStdOut, 9, 1, 0, 0), nullptr},
-        {"get status", control_pdu(3, kStdIn, 0, 0, 0, 2), nullptr},
         {"device request 11", control_pdu(4, kStdOut, 11, 0, 0, 0),
          "process_standard_device_requests req submit \n"},
         {"endpoint recipient", control_pdu(5, 0x02, 1, 0, 0x81, 0), nullptr},
-        {"endpoint recipient in", control_pdu(6, 0x82, 0, 0, 0x82, 2), nullptr},
         {"unknown endpoint", iso_pdu(7, 5, VBUS_DIR_IN, 0, 8), "DEV: Unknown ep: 5\n"},
         {"hid physical", control_pdu(8, 0x81, 6, 0x2300, 3, 64),
          "HIDDEV: HID Physical Descriptor\n"},
@@ -107,6 +105,26 @@ TEST_F(Requests, EmptySuccessfulReplies) {
     }
     EXPECT_EQ(LL_ERR, logs_.level_of("DEV: Unknown ep: 5\n"));
     EXPECT_TRUE(events().empty());
+}
+
+// A Linux host takes a GET_STATUS reply of any length but 2 as an I/O error.
+TEST_F(Requests, StandardGetsAnswerWithTheirData)
+{
+    struct {
+        const char *what;
+        fake_pdu pdu;
+        std::vector<uint8_t> want;
+    } cases[] = {
+        {"device status", control_pdu(3, kStdIn, 0, 0, 0, 2), {0, 0}},
+        {"endpoint status", control_pdu(6, 0x82, 0, 0, 0x82, 2), {0, 0}},
+        {"configuration", control_pdu(7, kStdIn, 8, 0, 0, 1), {1}},
+    };
+    for (auto &c : cases) {
+        fake_reply r = handle_one(c.pdu);
+        EXPECT_EQ(0, r.status()) << c.what;
+        EXPECT_EQ(c.want.size(), r.hdr.length) << c.what;
+        EXPECT_EQ(c.want, r.payload) << c.what;
+    }
 }
 
 TEST_F(Requests, MuteRequestsReachThePhone) {

@@ -225,18 +225,26 @@ void post_volume(vusb_handle *h, int value) {
                     vusb_cmd::DUVO_CMD_C2P_CURRENT_VOLUME, value);
 }
 
+// A host probing the volume range writes a burst of values and then restores
+// its own (a Linux host writes 99, 98, 96 ... 36, then 100 at every plug-in).
+// Only the value that stands once the host has been quiet for the gap goes to
+// the phone, and only when it differs from what the phone was last told, so a
+// probe never moves the phone's volume and the phone ends on the host's last value.
 void hook_volume_set(vusb_handle *h, int value) {
     usb_pacing *p = h->pacing;
     std::lock_guard<std::mutex> g(p->ctl_mu);
-    if (!p->vol_pending && p->ctl_ms - p->vol_last_ms >= VUSB_VOLUME_GAP_MS) {
-        p->vol_last_ms = p->ctl_ms;
-        post_volume(h, value);
-        return;
-    }
-    // Within the gap only the latest value is kept; it goes out when the gap
-    // has passed, so the phone ends on what the host set last.
     p->vol_pending = 1;
     p->vol_value = value;
+    p->vol_last_ms = p->ctl_ms;
+}
+
+// Posts the standing volume if it changed. Called with ctl_mu held.
+void flush_volume(vusb_handle *h) {
+    usb_pacing *p = h->pacing;
+    p->vol_pending = 0;
+    if (p->vol_value == p->vol_posted) return;
+    p->vol_posted = p->vol_value;
+    post_volume(h, p->vol_value);
 }
 
 int hook_pacing_start(vusb_handle *h) {
@@ -357,10 +365,7 @@ void usb_pacing_stop(vusb_handle *h) {
     if (p->thread.joinable()) p->thread.join();
     h->pb_timer = h->cp_timer = 0;
     std::lock_guard<std::mutex> g(p->ctl_mu);
-    if (p->vol_pending) {
-        p->vol_pending = 0;
-        post_volume(h, p->vol_value);
-    }
+    if (p->vol_pending) flush_volume(h);
 }
 
 void usb_playback_tick(vusb_handle *h) {
@@ -396,11 +401,7 @@ void usb_pacing_control_tick(vusb_handle *h) {
             p->alt_applied[c] = p->alt_want[c];
             apply[c] = p->alt_want[c];
         }
-        if (p->vol_pending && p->ctl_ms - p->vol_last_ms >= VUSB_VOLUME_GAP_MS) {
-            p->vol_pending = 0;
-            p->vol_last_ms = p->ctl_ms;
-            post_volume(h, p->vol_value);
-        }
+        if (p->vol_pending && p->ctl_ms - p->vol_last_ms >= VUSB_VOLUME_GAP_MS) flush_volume(h);
     }
     for (int c = 0; c < 2; c++)
         if (apply[c] >= 0 && p->apply_alt) p->apply_alt(h, apply[c], c);

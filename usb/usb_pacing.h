@@ -28,7 +28,8 @@ struct vusb_handle;
 constexpr int VUSB_PACE_TICK_MS = 1;
 constexpr int VUSB_FRAME_MS = 10;           // one media frame
 constexpr int VUSB_ALT_SETTLE_MS = 50;      // an alternate setting must hold this long
-constexpr int VUSB_VOLUME_GAP_MS = 100;     // least time between two volume events
+constexpr int VUSB_VOLUME_GAP_MS = 100;     // quiet time before a volume change is posted
+constexpr int VUSB_VOLUME_START = 100;      // the volume the device reports before any change
 constexpr int VUSB_INTERVAL_SLACK_MS = 2;   // interval watch: allowed distance from N ms
 constexpr int VUSB_PACE_MAX_CATCHUP = 200;  // ticks run at once after a stall
 
@@ -66,7 +67,8 @@ struct usb_pacing {
     int64_t alt_since[2] = {0, 0};
     int alt_dirty[2] = {0, 0};
     int vol_pending = 0, vol_value = 0;
-    int64_t vol_last_ms = -VUSB_VOLUME_GAP_MS;
+    int64_t vol_last_ms = -VUSB_VOLUME_GAP_MS;  // time of the latest SET_CUR volume
+    int vol_posted = VUSB_VOLUME_START;        // what the phone was last told
 
     std::thread thread;
     std::atomic<int> run{0};

@@ -378,13 +378,14 @@ bool host::unlink_test() {
 }
 
 // One line per pulse onset: "play|capture <monotonic us> <seqnum> <sample
-// offset in the request>", plays first, each in time order.
+// offset in the request>", plays with the monotonic us of the device's reply
+// (0: none) as a fifth field; plays first, each in time order.
 bool host::write_onsets(const std::string &path, const stream_result &res) {
     FILE *f = fopen(path.c_str(), "w");
     if (!f) return fail("cannot write " + path);
     for (const auto &o : res.play_onsets)
-        fprintf(f, "play %llu %u %u\n", static_cast<unsigned long long>(o.mono_us), o.seqnum,
-                o.offset);
+        fprintf(f, "play %llu %u %u %llu\n", static_cast<unsigned long long>(o.mono_us), o.seqnum,
+                o.offset, static_cast<unsigned long long>(o.reply_us));
     for (const auto &o : res.capture_onsets)
         fprintf(f, "capture %llu %u %u\n", static_cast<unsigned long long>(o.mono_us), o.seqnum,
                 o.offset);

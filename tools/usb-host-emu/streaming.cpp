@@ -110,6 +110,10 @@ class streamer {
                 std::lock_guard<std::mutex> lk2(mu_);
                 pb_seqs_.erase(s);
                 out_->playback.reply(res.done_us, res.actual, res.status != 0);
+                // The reply tells when the device finished with the request's audio.
+                for (auto it = out_->play_onsets.rbegin();
+                     it != out_->play_onsets.rend() && it->seqnum >= s; ++it)
+                    if (it->seqnum == s) it->reply_us = res.done_us;
             }
             if (running_ && cfg_.shape == host_shape::linux_) submit_playback(n);
         });

@@ -41,7 +41,8 @@ struct stream_config {
 struct onset_stamp {
     uint64_t mono_us = 0;  // playback: the submission was written; capture: the reply arrived
     uint32_t seqnum = 0;
-    uint32_t offset = 0;  // sample offset of the onset in the request's audio
+    uint32_t offset = 0;    // sample offset of the onset in the request's audio
+    uint64_t reply_us = 0;  // playback: the device's reply arrived (0: none)
 };
 
 struct stream_result {

@@ -1,0 +1,6 @@
+# The latency benchmark's measuring parts: pulse onsets, pairing, and a short
+# run of the driver through the three real programs in both host shapes.
+ostrelle_test(e2e_latency_test LABEL e2e
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/latency_test.cpp LIBS bench_latency_lib pulse_mark
+  TIMEOUT 180)
+add_dependencies(e2e_latency_test bench_latency)

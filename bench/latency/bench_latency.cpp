@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -130,7 +131,7 @@ std::string last_lines(const std::string &path, size_t count) {
 struct shape_result {
     std::string shape;
     bool ran = false;
-    latency_summary play, capture, held;
+    latency_summary play, capture, held, device;
     size_t play_lost = 0, capture_lost = 0;
 };
 
@@ -214,17 +215,21 @@ class bench_run {
         r.ran = true;
         const uint64_t window = static_cast<uint64_t>(o_.period_ms) * kUsPerMs;
         // Playback: requests the device answered, so their audio was taken.
-        std::vector<uint64_t> played;
+        std::vector<uint64_t> played, due;
         std::vector<int64_t> held;
         for (const auto &l : host)
-            if (l.kind == "play" && l.extra_us != 0) {
+            if (l.kind == "play" && l.reply_us != 0) {
                 played.push_back(l.mono_us);
-                held.push_back(static_cast<int64_t>(l.extra_us - l.mono_us));
+                due.push_back(l.due_us);
+                held.push_back(static_cast<int64_t>(l.reply_us - l.mono_us));
             }
         if (!played.empty()) {
             auto rtp = onset_times(phone, "received", played.front(), played.back() + window);
             r.play = summarise(pair_onsets(played, rtp, window, &r.play_lost));
             r.held = summarise(held);
+            // The device's own part: from its slot reaching the onset to the wire.
+            std::sort(due.begin(), due.end());
+            r.device = summarise(pair_onsets(due, rtp, window, nullptr));
         }
         // Capture: the phone's pulses that could have reached this run's replies.
         auto captured = onset_times(host, "capture");
@@ -299,9 +304,11 @@ int main(int argc, char **argv) {
     for (const auto &r : results)
         if (r.held.n)
             printf(
-                "%s: a playback request waits %.2f ms (p50) from its submission to the "
-                "device's reply (host queue plus its own length)\n",
-                r.shape.c_str(), r.held.p50_ms);
+                "%s usb-play->rtp parts: submission -> device's reply p50 %.2f ms (the host's "
+                "queue ahead plus the request's own length); device slot reaching the onset "
+                "-> RTP n %zu p50 %.2f p95 %.2f max %.2f ms\n",
+                r.shape.c_str(), r.held.p50_ms, r.device.n, r.device.p50_ms, r.device.p95_ms,
+                r.device.max_ms);
     if (!measured || o.keep) {
         printf("logs kept in %s\n", work.c_str());
     } else if (!work.empty()) {

@@ -15,14 +15,15 @@ int read_onset_log(const std::string &path, std::vector<onset_line> *out, int *b
         if (text.empty() || text[0] == '#') continue;
         std::istringstream fields(text);
         onset_line l;
-        unsigned long long us = 0, seq = 0, offset = 0, extra = 0;
+        unsigned long long us = 0, seq = 0, offset = 0, reply = 0, due = 0;
         if (!(fields >> l.kind >> us >> seq >> offset)) {
             if (bad) (*bad)++;
             continue;
         }
-        if (!(fields >> extra)) extra = 0;
+        if (!(fields >> reply >> due)) reply = due = 0;
         l.mono_us = us;
-        l.extra_us = extra;
+        l.reply_us = reply;
+        l.due_us = due;
         out->push_back(l);
         count++;
     }

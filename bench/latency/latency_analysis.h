@@ -9,11 +9,13 @@
 #include <vector>
 
 // One onset line of either tool; kind is "sent", "received", "play" or
-// "capture". extra_us is the device's reply time of a played request (0: none).
+// "capture". A played onset also has the device's reply time and the time the
+// device's slot reached the onset (both 0: no reply).
 struct onset_line {
     std::string kind;
     uint64_t mono_us = 0;
-    uint64_t extra_us = 0;
+    uint64_t reply_us = 0;
+    uint64_t due_us = 0;
 };
 
 // Reads an onset log; "#" lines are skipped, a malformed line is counted in

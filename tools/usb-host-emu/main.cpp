@@ -378,14 +378,16 @@ bool host::unlink_test() {
 }
 
 // One line per pulse onset: "play|capture <monotonic us> <seqnum> <sample
-// offset in the request>", plays with the monotonic us of the device's reply
-// (0: none) as a fifth field; plays first, each in time order.
+// offset in the request>"; plays add the monotonic us of the device's reply
+// and of the moment its slot reached the onset (0 0: no reply). Plays first,
+// each in time order.
 bool host::write_onsets(const std::string &path, const stream_result &res) {
     FILE *f = fopen(path.c_str(), "w");
     if (!f) return fail("cannot write " + path);
     for (const auto &o : res.play_onsets)
-        fprintf(f, "play %llu %u %u %llu\n", static_cast<unsigned long long>(o.mono_us), o.seqnum,
-                o.offset, static_cast<unsigned long long>(o.reply_us));
+        fprintf(f, "play %llu %u %u %llu %llu\n", static_cast<unsigned long long>(o.mono_us),
+                o.seqnum, o.offset, static_cast<unsigned long long>(o.reply_us),
+                static_cast<unsigned long long>(o.due_us));
     for (const auto &o : res.capture_onsets)
         fprintf(f, "capture %llu %u %u\n", static_cast<unsigned long long>(o.mono_us), o.seqnum,
                 o.offset);

@@ -17,6 +17,8 @@ constexpr uint32_t LINUX_PLAYBACK_PACKETS = 6;
 constexpr int LINUX_PLAYBACK_URBS = 4;
 constexpr int DRAIN_MS = 1000;  // time given to outstanding requests after the end
 constexpr int UNLINK_WAIT_MS = 1000;
+constexpr uint64_t US_PER_PACKET = 1000;  // one isochronous packet per 1 ms frame
+constexpr uint64_t US_PER_S = 1000000;
 
 class streamer {
   public:
@@ -113,7 +115,11 @@ class streamer {
                 // The reply tells when the device finished with the request's audio.
                 for (auto it = out_->play_onsets.rbegin();
                      it != out_->play_onsets.rend() && it->seqnum >= s; ++it)
-                    if (it->seqnum == s) it->reply_us = res.done_us;
+                    if (it->seqnum == s) {
+                        it->reply_us = res.done_us;
+                        it->due_us = res.done_us - n * US_PER_PACKET +
+                                     it->offset * US_PER_S / static_cast<uint64_t>(cfg_.rate);
+                    }
             }
             if (running_ && cfg_.shape == host_shape::linux_) submit_playback(n);
         });

@@ -43,6 +43,9 @@ struct onset_stamp {
     uint32_t seqnum = 0;
     uint32_t offset = 0;    // sample offset of the onset in the request's audio
     uint64_t reply_us = 0;  // playback: the device's reply arrived (0: none)
+    // Playback: when the device's slot reached the onset sample, taking the
+    // reply as the end of the request's packets, one per millisecond.
+    uint64_t due_us = 0;
 };
 
 struct stream_result {

@@ -20,6 +20,7 @@ namespace {
 
 constexpr size_t kRtpHeader = 12;
 constexpr size_t kDatagramMax = 1600;
+constexpr size_t kControlMax = 64;  // room for one receive timestamp
 constexpr int kKeySaltBytes = 30;
 constexpr int kKeyText = 40;  // base64 characters of 30 bytes
 constexpr double kTwoPi = 6.283185307179586;
@@ -53,10 +54,32 @@ struct phone_media {
 
 namespace {
 
+uint64_t us_of(const timespec &ts) {
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
 uint64_t mono_us() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+    return us_of(ts);
+}
+
+// The monotonic time a datagram reached the socket: the kernel's receive
+// stamp (wall clock, when asked for) moved onto the monotonic clock, so that
+// it does not depend on when the pump thread got round to reading; else now.
+uint64_t arrival_us(msghdr *msg) {
+    uint64_t mono_now = mono_us();
+    for (cmsghdr *c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS ||
+            c->cmsg_len < CMSG_LEN(sizeof(timespec)))
+            continue;
+        timespec stamp, wall;
+        memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        clock_gettime(CLOCK_REALTIME, &wall);
+        uint64_t age = us_of(wall) > us_of(stamp) ? us_of(wall) - us_of(stamp) : 0;
+        return age < mono_now ? mono_now - age : mono_now;
+    }
+    return mono_now;
 }
 
 // Notes the onsets among the last n samples of a direction's audio.
@@ -322,9 +345,16 @@ int phone_media_receive(phone_media *m, int timeout_ms) {
     for (;;) {
         // Room for the largest datagram plus a trailer the library may touch.
         uint8_t pkt[kDatagramMax + SRTP_MAX_TRAILER_LEN];
-        ssize_t n = recv(m->fd, pkt, kDatagramMax, MSG_DONTWAIT | MSG_TRUNC);
+        alignas(cmsghdr) uint8_t control[kControlMax];
+        iovec iov{pkt, kDatagramMax};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(m->fd, &msg, MSG_DONTWAIT | MSG_TRUNC);
         if (n < 0) break;
-        uint64_t at_us = mono_us();
+        uint64_t at_us = arrival_us(&msg);
         ++count;
         if (n == 0 || n > static_cast<ssize_t>(kDatagramMax)) {
             ++m->stats.bad_packets;
@@ -337,6 +367,8 @@ int phone_media_receive(phone_media *m, int timeout_ms) {
 
 void phone_media_track_onsets(phone_media *m, bool on) {
     if (on && !m->track_onsets) {
+        int yes = 1;
+        setsockopt(m->fd, SOL_SOCKET, SO_TIMESTAMPNS, &yes, sizeof yes);
         pulse_detector_init(&m->sent_pulses, m->rate);
         pulse_detector_init(&m->received_pulses, m->rate);
     }

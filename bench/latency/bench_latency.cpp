@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -154,10 +155,13 @@ class bench_run {
         std::string log;
         if (!bench_wait_text(work_ + "/phone.log", "listening on 127.0.0.1:", kStartWaitMs, &log))
             return say("phone-sim did not start");
-        int phone_port = atoi(log.c_str() + log.find("listening on 127.0.0.1:") + 23);
+        const std::string listening = "listening on 127.0.0.1:";
+        int phone_port = atoi(log.c_str() + log.find(listening) + listening.size());
         usbip_port_ = bench_free_port(false);
+        if (phone_port <= 0 || usbip_port_ <= 0) return say("no ports for the programs");
         const std::string data = work_ + "/Mirelta/Ostrelle";
-        if (system(("mkdir -p '" + data + "'").c_str()) != 0) return say("cannot make " + data);
+        std::error_code ec;
+        if (!std::filesystem::create_directories(data, ec)) return say("cannot make " + data);
         std::ofstream ini(data + "/Quellin.ini");
         ini << "[common]\nAutoIP=0\nPhoneIP=127.0.0.1\nTransType=1\nPhonePort=" << phone_port
             << "\nUsbipPort=" << usbip_port_ << "\nSyslogPort=" << bench_free_port(true)
@@ -234,7 +238,8 @@ class bench_run {
         // Capture: the phone's pulses that could have reached this run's replies.
         auto captured = onset_times(host, "capture");
         if (!captured.empty()) {
-            auto sent = onset_times(phone, "sent", captured.front() - window, captured.back());
+            uint64_t from = captured.front() > window ? captured.front() - window : 0;
+            auto sent = onset_times(phone, "sent", from, captured.back());
             r.capture = summarise(pair_onsets(sent, captured, window, &r.capture_lost));
         }
         return r;
@@ -268,6 +273,8 @@ void print_row(const char *shape, const char *dir, const latency_summary &s, siz
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A phone that has gone must not take the benchmark with it on "quit".
+    signal(SIGPIPE, SIG_IGN);
     options o;
     int pr = parse_options(argc, argv, &o);
     if (pr != 0) return pr < 0 ? 2 : 0;
@@ -281,7 +288,8 @@ int main(int argc, char **argv) {
         bench_run run(o);
         bool ok = run.start();
         work = run.work();
-        for (size_t i = 0; ok && i < o.shapes.size(); i++) ok = run.stream(o.shapes[i]);
+        // A shape that fails shows as NO DATA; the others are still measured.
+        for (size_t i = 0; ok && i < o.shapes.size(); i++) run.stream(o.shapes[i]);
         run.stop_all();
         for (const auto &s : o.shapes) results.push_back(run.analyse(s));
     }
@@ -312,8 +320,9 @@ int main(int argc, char **argv) {
     if (!measured || o.keep) {
         printf("logs kept in %s\n", work.c_str());
     } else if (!work.empty()) {
-        std::string cmd = "rm -rf '" + work + "'";
-        if (system(cmd.c_str()) != 0) printf("cannot remove %s\n", work.c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(work, ec);
+        if (ec) printf("cannot remove %s: %s\n", work.c_str(), ec.message().c_str());
     }
     if (!measured) return 2;
     return met ? 0 : 1;

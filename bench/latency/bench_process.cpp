@@ -3,7 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +18,7 @@ extern char **environ;
 
 namespace {
 constexpr int kPollMs = 20;
+constexpr int kExecFailed = 127;  // as a shell reports a command it cannot run
 
 int exit_code(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -30,32 +31,46 @@ int bench_spawn(const std::vector<std::string> &argv, const std::vector<std::str
                 const std::string &out_path, bool stdin_pipe, bench_child *out) {
     int pipe_fds[2] = {-1, -1};
     if (stdin_pipe && pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (stdin_pipe)
-        posix_spawn_file_actions_adddup2(&fa, pipe_fds[0], STDIN_FILENO);
-    else
-        posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+    int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    auto close_all = [&] {
+        for (int fd : {pipe_fds[0], pipe_fds[1], out_fd, null_fd})
+            if (fd >= 0) close(fd);
+    };
+    if (out_fd < 0 || null_fd < 0) {
+        close_all();
+        return -1;
+    }
+    // Everything the child needs is made before the fork: after it, the
+    // child only duplicates descriptors and executes.
     std::vector<char *> args, env;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     for (char **e = environ; *e; e++) env.push_back(*e);
     for (const auto &e : env_add) env.push_back(const_cast<char *>(e.c_str()));
     env.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), env.data());
-    posix_spawn_file_actions_destroy(&fa);
-    if (stdin_pipe) close(pipe_fds[0]);
-    if (rc != 0) {
-        if (stdin_pipe) close(pipe_fds[1]);
-        errno = rc;
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        close_all();
         return -1;
     }
+    if (pid == 0) {
+        // A benchmark that dies (or is killed by a test's time-out) takes its
+        // programs with it: they end in order on SIGTERM.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(kExecFailed);
+        dup2(stdin_pipe ? pipe_fds[0] : null_fd, STDIN_FILENO);
+        dup2(out_fd, STDOUT_FILENO);
+        dup2(out_fd, STDERR_FILENO);
+        execve(args[0], args.data(), env.data());
+        _exit(kExecFailed);
+    }
+    int keep = pipe_fds[1];
+    pipe_fds[1] = -1;
+    close_all();
     out->pid = pid;
-    out->stdin_fd = stdin_pipe ? pipe_fds[1] : -1;
+    out->stdin_fd = stdin_pipe ? keep : -1;
     return 0;
 }
 

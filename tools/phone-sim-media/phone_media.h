@@ -58,7 +58,7 @@ int phone_media_receive(phone_media *m, int timeout_ms);
 // the CLOCK_MONOTONIC time its packet left or arrived.
 struct phone_media_onset {
     bool received = false;  // false: sent
-    uint64_t mono_us = 0;   // sendto returned / recv returned
+    uint64_t mono_us = 0;   // sent: sendto returned; received: the kernel took it in
     uint16_t seq = 0;       // RTP sequence number of the packet
     uint32_t offset = 0;    // sample offset of the onset in the packet
 };

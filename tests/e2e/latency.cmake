@@ -5,6 +5,6 @@ if(NOT OSTRELLE_BENCH)
   add_subdirectory(${PROJECT_SOURCE_DIR}/bench/latency ${CMAKE_BINARY_DIR}/bench/latency)
 endif()
 ostrelle_test(e2e_latency_test LABEL e2e
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/latency_test.cpp LIBS bench_latency_lib pulse_mark
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/latency_test.cpp LIBS bench_latency_lib pulse_mark phone_sim_media
   TIMEOUT 180)
 add_dependencies(e2e_latency_test bench_latency)

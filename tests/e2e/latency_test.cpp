@@ -13,6 +13,8 @@
 #include "../platform/temp_dir.h"
 #include "bench/latency/bench_process.h"
 #include "bench/latency/latency_analysis.h"
+#include "platform/os/os_time.h"
+#include "tools/phone-sim-media/phone_media.h"
 #include "tools/pulse-mark/pulse_mark.h"
 
 namespace {
@@ -20,6 +22,7 @@ namespace {
 constexpr int kRate = 16000;
 constexpr int kPeriodMs = 200;
 constexpr size_t kPeriod = kRate / 1000 * kPeriodMs;
+constexpr unsigned kReadLateMs = 60;
 constexpr int kBenchWaitMs = 120000;  // two 3 s shapes, pairing and teardown, on a loaded machine
 constexpr int kStopWaitMs = 15000;
 
@@ -60,6 +63,38 @@ TEST(LatencyPulses, PeriodsOutOfRangeGiveNoTrain) {
     EXPECT_TRUE(pulse_period(kRate, PULSE_MIN_PERIOD_MS - 1).empty());
     EXPECT_TRUE(pulse_period(kRate, PULSE_MAX_PERIOD_MS + 1).empty());
     EXPECT_TRUE(pulse_period(1000, kPeriodMs).empty());
+}
+
+TEST(LatencyPulses, ThePhoneNotesEachPulseItSendsAndReceivesWithItsPacket) {
+    ASSERT_EQ(phone_media_library_init(), 0);
+    phone_media *a = phone_media_create("127.0.0.1", 0, kRate);
+    phone_media *b = phone_media_create("127.0.0.1", 0, kRate);
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(phone_media_set_remote(a, "127.0.0.1", phone_media_local_port(b)), 0);
+    phone_media_source_samples(a, pulse_period(kRate, PULSE_MIN_PERIOD_MS));
+    phone_media_track_onsets(a, true);
+    phone_media_track_onsets(b, true);
+    const int packets = 6 * PULSE_MIN_PERIOD_MS / PHONE_MEDIA_PACKET_MS;
+    for (int i = 0; i < packets; i++) ASSERT_GT(phone_media_send_frame(a), 0);
+    const uint64_t all_sent_us = os_mono_us();
+    // The packets are read well after they arrived: their times must be the
+    // arrival, not the reading.
+    os_sleep_ms(kReadLateMs);
+    while (phone_media_receive(b, 200) > 0) {
+    }
+    // The train starts with a burst and no quiet before it: that one is not an onset.
+    std::vector<phone_media_onset> sent = phone_media_onsets(a), got = phone_media_onsets(b);
+    ASSERT_EQ(sent.size(), 5u);
+    ASSERT_EQ(got.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); i++) {
+        EXPECT_FALSE(sent[i].received);
+        EXPECT_TRUE(got[i].received);
+        EXPECT_EQ(got[i].seq, sent[i].seq);
+        EXPECT_EQ(got[i].offset, 0u);  // the period is whole packets
+        EXPECT_LT(got[i].mono_us, all_sent_us + kReadLateMs * 1000 / 2) << i;
+    }
+    phone_media_destroy(a);
+    phone_media_destroy(b);
 }
 
 TEST(LatencyPairing, OnsetsPairInOrder) {

@@ -10,14 +10,17 @@
 
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "tools/phone-sim-media/wav_file.h"
+#include "tools/pulse-mark/pulse_mark.h"
 
 namespace {
 
 constexpr size_t kRtpHeader = 12;
 constexpr size_t kDatagramMax = 1600;
+constexpr size_t kControlMax = 64;  // room for one receive timestamp
 constexpr int kKeySaltBytes = 30;
 constexpr int kKeyText = 40;  // base64 characters of 30 bytes
 constexpr double kTwoPi = 6.283185307179586;
@@ -44,9 +47,55 @@ struct phone_media {
     phone_media_stats stats;
     std::vector<int16_t> sent;
     std::vector<int16_t> received;
+    bool track_onsets = false;
+    pulse_detector sent_pulses, received_pulses;
+    std::vector<phone_media_onset> onsets;
 };
 
 namespace {
+
+uint64_t us_of(const timespec &ts) {
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+uint64_t mono_us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return us_of(ts);
+}
+
+// The monotonic time a datagram reached the socket: the kernel's receive
+// stamp (wall clock, when asked for) moved onto the monotonic clock, so that
+// it does not depend on when the pump thread got round to reading; else now.
+uint64_t arrival_us(msghdr *msg) {
+    uint64_t mono_now = mono_us();
+    for (cmsghdr *c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS ||
+            c->cmsg_len < CMSG_LEN(sizeof(timespec)))
+            continue;
+        timespec stamp, wall;
+        memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        clock_gettime(CLOCK_REALTIME, &wall);
+        uint64_t age = us_of(wall) > us_of(stamp) ? us_of(wall) - us_of(stamp) : 0;
+        return age < mono_now ? mono_now - age : mono_now;
+    }
+    return mono_now;
+}
+
+// Notes the onsets among the last n samples of a direction's audio.
+void note_onsets(phone_media *m, bool received, const int16_t *samples, size_t n, uint16_t seq,
+                 uint64_t at_us) {
+    std::vector<size_t> found;
+    pulse_detector_feed(received ? &m->received_pulses : &m->sent_pulses, samples, n, &found);
+    for (size_t off : found) {
+        phone_media_onset o;
+        o.received = received;
+        o.mono_us = at_us;
+        o.seq = seq;
+        o.offset = static_cast<uint32_t>(off);
+        m->onsets.push_back(o);
+    }
+}
 
 int samples_per_frame(const phone_media *m) {
     return m->rate / 1000 * PHONE_MEDIA_PACKET_MS;
@@ -96,7 +145,7 @@ int16_t next_sample(phone_media *m) {
     return static_cast<int16_t>(std::lround(v));
 }
 
-void take_datagram(phone_media *m, uint8_t *pkt, int len) {
+void take_datagram(phone_media *m, uint8_t *pkt, int len, uint64_t at_us) {
     if (m->rx != nullptr) {
         if (srtp_unprotect(m->rx, pkt, &len) != srtp_err_status_ok) {
             ++m->stats.auth_failures;
@@ -137,8 +186,11 @@ void take_datagram(phone_media *m, uint8_t *pkt, int len) {
         m->stats.seq_gaps += static_cast<uint16_t>(seq - m->last_seq - 1);
     m->have_last_seq = true;
     m->last_seq = seq;
+    size_t first = m->received.size();
     for (size_t i = header; i + 1 < end; i += 2)
         m->received.push_back(static_cast<int16_t>((pkt[i] << 8) | pkt[i + 1]));  // network order
+    if (m->track_onsets)
+        note_onsets(m, true, m->received.data() + first, m->received.size() - first, seq, at_us);
     ++m->stats.packets_received;
 }
 
@@ -279,6 +331,9 @@ int phone_media_send_frame(phone_media *m) {
     ssize_t sent = sendto(m->fd, pkt, static_cast<size_t>(len), 0,
                           reinterpret_cast<sockaddr *>(&m->remote), sizeof m->remote);
     if (sent != len) return -1;
+    if (m->track_onsets)
+        note_onsets(m, false, m->sent.data() + m->sent.size() - static_cast<size_t>(n),
+                    static_cast<size_t>(n), static_cast<uint16_t>(m->seq - 1), mono_us());
     ++m->stats.packets_sent;
     return len;
 }
@@ -290,16 +345,38 @@ int phone_media_receive(phone_media *m, int timeout_ms) {
     for (;;) {
         // Room for the largest datagram plus a trailer the library may touch.
         uint8_t pkt[kDatagramMax + SRTP_MAX_TRAILER_LEN];
-        ssize_t n = recv(m->fd, pkt, kDatagramMax, MSG_DONTWAIT | MSG_TRUNC);
+        alignas(cmsghdr) uint8_t control[kControlMax];
+        iovec iov{pkt, kDatagramMax};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(m->fd, &msg, MSG_DONTWAIT | MSG_TRUNC);
         if (n < 0) break;
+        uint64_t at_us = arrival_us(&msg);
         ++count;
         if (n == 0 || n > static_cast<ssize_t>(kDatagramMax)) {
             ++m->stats.bad_packets;
             continue;
         }
-        take_datagram(m, pkt, static_cast<int>(n));
+        take_datagram(m, pkt, static_cast<int>(n), at_us);
     }
     return count;
+}
+
+void phone_media_track_onsets(phone_media *m, bool on) {
+    if (on && !m->track_onsets) {
+        int yes = 1;
+        setsockopt(m->fd, SOL_SOCKET, SO_TIMESTAMPNS, &yes, sizeof yes);
+        pulse_detector_init(&m->sent_pulses, m->rate);
+        pulse_detector_init(&m->received_pulses, m->rate);
+    }
+    m->track_onsets = on;
+}
+
+const std::vector<phone_media_onset> &phone_media_onsets(const phone_media *m) {
+    return m->onsets;
 }
 
 phone_media_stats phone_media_get_stats(const phone_media *m) {

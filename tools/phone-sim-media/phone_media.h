@@ -53,6 +53,18 @@ int phone_media_send_frame(phone_media *m);
 // Returns the number of datagrams read.
 int phone_media_receive(phone_media *m, int timeout_ms);
 
+// Marked sounds for latency measurements: with tracking on, the first sample
+// of every pulse (tools/pulse-mark) that is sent or received is noted with
+// the CLOCK_MONOTONIC time its packet left or arrived.
+struct phone_media_onset {
+    bool received = false;  // false: sent
+    uint64_t mono_us = 0;   // sent: sendto returned; received: the kernel took it in
+    uint16_t seq = 0;       // RTP sequence number of the packet
+    uint32_t offset = 0;    // sample offset of the onset in the packet
+};
+void phone_media_track_onsets(phone_media *m, bool on);
+const std::vector<phone_media_onset> &phone_media_onsets(const phone_media *m);
+
 phone_media_stats phone_media_get_stats(const phone_media *m);
 const std::vector<int16_t> &phone_media_sent(const phone_media *m);
 const std::vector<int16_t> &phone_media_received(const phone_media *m);

@@ -3,11 +3,13 @@
 #include <time.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "tools/phone-sim-media/phone_media.h"
+#include "tools/pulse-mark/pulse_mark.h"
 
 namespace {
 
@@ -56,6 +58,7 @@ struct phone_sim_call {
         running = false;
         if (pump.joinable()) pump.join();
         phone_media_stats st = phone_media_get_stats(media);
+        if (!opts.media_timestamps.empty()) save_onsets();
         phone_sim_print(&printer,
                         "# media stopped (%s): sent %llu received %llu auth_failures %llu "
                         "gaps %llu",
@@ -73,7 +76,30 @@ struct phone_sim_call {
         media = nullptr;
     }
 
-    // Sends one packet every 10 ms on an absolute schedule and takes what arrives.
+    // Appends this stream's pulse onsets, one line each: "sent|received
+    // <monotonic us> <seq> <sample offset in the packet>", after a line
+    // "# stream N".
+    void save_onsets()
+    {
+        FILE *f = fopen(opts.media_timestamps.c_str(), "a");
+        if (!f) {
+            phone_sim_print(&printer, "! media: cannot write %s", opts.media_timestamps.c_str());
+            return;
+        }
+        const auto &onsets = phone_media_onsets(media);
+        fprintf(f, "# stream %d\n", calls);
+        for (const phone_media_onset &o : onsets)
+            fprintf(f, "%s %llu %u %u\n", o.received ? "received" : "sent",
+                    (unsigned long long)o.mono_us, unsigned(o.seq), unsigned(o.offset));
+        if (fclose(f) != 0)
+            phone_sim_print(&printer, "! media: cannot write %s", opts.media_timestamps.c_str());
+        else
+            phone_sim_print(&printer, "# media onsets (%zu) appended to %s", onsets.size(),
+                            opts.media_timestamps.c_str());
+    }
+
+    // Sends one packet every 10 ms on an absolute schedule and takes what
+    // arrives as it arrives, so that the receive times are those of the wire.
     void run()
     {
         timespec next;
@@ -85,10 +111,15 @@ struct phone_sim_call {
                 next.tv_nsec -= 1000000000L;
                 next.tv_sec += 1;
             }
-            timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            long left_ms = (next.tv_sec - now.tv_sec) * 1000 + (next.tv_nsec - now.tv_nsec) / 1000000;
-            phone_media_receive(media, left_ms > 0 ? int(left_ms) : 0);
+            for (;;) {
+                timespec now;
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                long left_ms =
+                    (next.tv_sec - now.tv_sec) * 1000 + (next.tv_nsec - now.tv_nsec) / 1000000;
+                if (left_ms <= 0) break;
+                phone_media_receive(media, int(left_ms));
+            }
+            phone_media_receive(media, 0);
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
         }
     }
@@ -123,14 +154,20 @@ struct phone_sim_call {
             media = nullptr;
             return 0;
         }
-        if (!opts.media_wav.empty()) {
-            if (phone_media_source_wav(media, opts.media_wav.c_str(), &why) != 0)
-                phone_sim_print(&printer, "! media: %s; playing the tone", why.c_str());
-            else
-                phone_sim_print(&printer, "# media source %s", opts.media_wav.c_str());
+        if (opts.media_pulse_ms > 0) {
+            phone_media_source_samples(media, pulse_period(rate, opts.media_pulse_ms));
+            phone_sim_print(&printer, "# media source pulses every %d ms", opts.media_pulse_ms);
+        } else {
+            if (!opts.media_wav.empty()) {
+                if (phone_media_source_wav(media, opts.media_wav.c_str(), &why) != 0)
+                    phone_sim_print(&printer, "! media: %s; playing the tone", why.c_str());
+                else
+                    phone_sim_print(&printer, "# media source %s", opts.media_wav.c_str());
+            }
+            if (opts.media_wav.empty() || !why.empty())
+                phone_media_source_tone(media, opts.media_tone_hz, TONE_AMPLITUDE);
         }
-        if (opts.media_wav.empty() || !why.empty())
-            phone_media_source_tone(media, opts.media_tone_hz, TONE_AMPLITUDE);
+        phone_media_track_onsets(media, !opts.media_timestamps.empty());
         answer->rtp_port = uint32_t(phone_media_local_port(media));
         answer->srtp_key = own;
         phone_sim_print(&printer, "# media started: port %u to %s:%u at %d Hz, srtp %s",

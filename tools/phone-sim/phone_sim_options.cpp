@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/pulse-mark/pulse_mark.h"
+
 namespace {
 
 constexpr long PORT_MAX = 65535;
@@ -44,6 +46,9 @@ const char USAGE[] =
     "  --media-tone HZ       tone the phone plays in a call (default 440)\n"
     "  --media-wav FILE      WAV file the phone plays in a call instead of the tone\n"
     "  --record FILE         save the audio received in a call to FILE (WAV)\n"
+    "  --media-pulses MS     play a pulse train (a short burst every MS ms) instead\n"
+    "  --media-timestamps FILE  append the monotonic time of every pulse onset sent\n"
+    "                        and received in a call to FILE\n"
     "  --help\n";
 
 int parse_long(const char *text, long lo, long hi, long *out) {
@@ -161,6 +166,9 @@ int parse_one(parser &p, phone_sim_options *o) {
     }
     if (a == "--media-wav") return p.text(4096, &o->media_wav);
     if (a == "--record") return p.text(4096, &o->record_path);
+    if (a == "--media-pulses")
+        return p.number(PULSE_MIN_PERIOD_MS, PULSE_MAX_PERIOD_MS, &o->media_pulse_ms);
+    if (a == "--media-timestamps") return p.text(4096, &o->media_timestamps);
     *p.msg = "unknown option '" + a + "'";
     return -1;
 }

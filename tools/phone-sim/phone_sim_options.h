@@ -70,6 +70,10 @@ struct phone_sim_options {
     double media_tone_hz = 440.0;
     std::string media_wav;
     std::string record_path;
+    // Latency measurements: a pulse train as the source (0: off) and a file
+    // that collects the pulse onsets sent and received (empty: none).
+    int media_pulse_ms = 0;
+    std::string media_timestamps;
 };
 
 // Parses argv into *opts. 0 ready to run; 1 when help was asked for (the text

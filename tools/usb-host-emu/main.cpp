@@ -13,6 +13,7 @@
 
 #include "descriptors.h"
 #include "streaming.h"
+#include "tools/pulse-mark/pulse_mark.h"
 #include "urb_client.h"
 #include "wav.h"
 
@@ -42,7 +43,7 @@ struct options {
     std::string busid;
     bool list = false, enumerate = false, unlink_test = false, hid_poll = false;
     host_shape shape = host_shape::windows;
-    std::string play, capture;
+    std::string play, capture, timestamps;
     int seconds = 5;
     int set_volume = -1;
     int mute = -1;
@@ -52,10 +53,12 @@ struct options {
 void usage() {
     printf(
         "usage: usb-host-emu [--server ADDR] [--port N] [--busid ID] [--list] [--enumerate]\n"
-        "                    [--host windows|linux] [--play tone:HZ|FILE.wav] [--capture "
-        "FILE.wav]\n"
+        "                    [--host windows|linux] [--play tone:HZ|pulses:MS|FILE.wav]\n"
+        "                    [--capture FILE.wav] [--timestamps FILE]\n"
         "                    [--seconds N] [--set-volume N] [--mute 0|1] [--hid-out HEX]\n"
-        "                    [--hid-int-out HEX] [--hid-poll] [--unlink-test]\n");
+        "                    [--hid-int-out HEX] [--hid-poll] [--unlink-test]\n"
+        "  pulses:MS plays a short burst every MS ms; --timestamps writes the monotonic\n"
+        "  time of every pulse onset played and captured to FILE\n");
 }
 
 bool parse_hex(const char *text, std::vector<uint8_t> *out) {
@@ -113,6 +116,8 @@ int parse_options(int argc, char **argv, options *o) {
             ok = value(&v) && (o->play = v, true);
         } else if (a == "--capture") {
             ok = value(&v) && (o->capture = v, true);
+        } else if (a == "--timestamps") {
+            ok = value(&v) && (o->timestamps = v, true);
         } else if (a == "--seconds") {
             ok = value(&v) && parse_int(v, 0, 3600, &o->seconds);
         } else if (a == "--set-volume") {
@@ -166,6 +171,7 @@ class host {
     bool ctrl_out(uint8_t type, uint8_t req, uint16_t value, uint16_t index,
                   const std::vector<uint8_t> &data, const char *what);
     bool enumerate();
+    bool write_onsets(const std::string &path, const stream_result &res);
     bool audio_controls();
     bool hid_reports();
     bool unlink_test();
@@ -371,6 +377,26 @@ bool host::unlink_test() {
     return true;
 }
 
+// One line per pulse onset: "play|capture <monotonic us> <seqnum> <sample
+// offset in the request>"; plays add the monotonic us of the device's reply
+// and of the moment its slot reached the onset (0 0: no reply). Plays first,
+// each in time order.
+bool host::write_onsets(const std::string &path, const stream_result &res) {
+    FILE *f = fopen(path.c_str(), "w");
+    if (!f) return fail("cannot write " + path);
+    for (const auto &o : res.play_onsets)
+        fprintf(f, "play %llu %u %u %llu %llu\n", static_cast<unsigned long long>(o.mono_us),
+                o.seqnum, o.offset, static_cast<unsigned long long>(o.reply_us),
+                static_cast<unsigned long long>(o.due_us));
+    for (const auto &o : res.capture_onsets)
+        fprintf(f, "capture %llu %u %u\n", static_cast<unsigned long long>(o.mono_us), o.seqnum,
+                o.offset);
+    if (fclose(f) != 0) return fail("cannot write " + path);
+    printf("timestamps: %s play onsets %zu capture onsets %zu\n", path.c_str(),
+           res.play_onsets.size(), res.capture_onsets.size());
+    return true;
+}
+
 bool host::select_alt(uint8_t iface, uint8_t alt) {
     std::string what = "set interface " + std::to_string(iface) + " alt " + std::to_string(alt);
     if (!ctrl_out(RT_OUT_STD_INTERFACE, SET_INTERFACE, alt, iface, {}, what.c_str())) return false;
@@ -385,6 +411,7 @@ bool host::stream() {
     cfg.play = !o_.play.empty();
     cfg.capture = !o_.capture.empty();
     cfg.hid_poll = o_.hid_poll;
+    cfg.mark_onsets = !o_.timestamps.empty();
     for (const auto &e : info_.endpoints) {
         if ((e.attributes & 3) == 1 && !(e.address & 0x80)) cfg.pb_ep = e.address;
         if ((e.attributes & 3) == 1 && (e.address & 0x80)) cfg.cp_ep = e.address;
@@ -404,8 +431,15 @@ bool host::stream() {
     if ((cfg.play && (!pb || !cfg.pb_packet)) || (cfg.capture && (!cp || !cfg.cp_packet)))
         return fail("streaming endpoints not found in the configuration");
 
+    cfg.rate = info_.playback_rate;
     if (cfg.play) {
-        if (o_.play.rfind("tone:", 0) == 0) {
+        if (o_.play.rfind("pulses:", 0) == 0) {
+            int ms = 0;
+            if (!parse_int(o_.play.c_str() + 7, PULSE_MIN_PERIOD_MS, PULSE_MAX_PERIOD_MS, &ms))
+                return fail("bad pulse period " + o_.play);
+            cfg.source = pulse_period(info_.playback_rate, ms);
+            if (cfg.source.empty()) return fail("no pulse train at the device's rate");
+        } else if (o_.play.rfind("tone:", 0) == 0) {
             int hz = 0;
             if (!parse_int(o_.play.c_str() + 5, 1, info_.playback_rate / 2, &hz))
                 return fail("bad tone " + o_.play);
@@ -441,6 +475,7 @@ bool host::stream() {
         printf("hid-poll: requests %llu reports %zu\n",
                static_cast<unsigned long long>(res.hid.submitted), res.hid_reports.size());
     printf("stream-end: unlinked %d\n", res.unlinked);
+    if (cfg.mark_onsets && !write_onsets(o_.timestamps, res)) return false;
     if (rc < 0) return fail("connection lost while streaming: " + c_.error());
     if (cfg.play && !select_alt(info_.playback_interface, 0)) return false;
     if (cfg.capture) {

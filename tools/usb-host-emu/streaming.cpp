@@ -17,11 +17,16 @@ constexpr uint32_t LINUX_PLAYBACK_PACKETS = 6;
 constexpr int LINUX_PLAYBACK_URBS = 4;
 constexpr int DRAIN_MS = 1000;  // time given to outstanding requests after the end
 constexpr int UNLINK_WAIT_MS = 1000;
+constexpr uint64_t US_PER_PACKET = 1000;  // one isochronous packet per 1 ms frame
+constexpr uint64_t US_PER_S = 1000000;
 
 class streamer {
   public:
     streamer(urb_client &c, const stream_config &cfg, stream_result *out)
-        : c_(c), cfg_(cfg), out_(out) {}
+        : c_(c), cfg_(cfg), out_(out) {
+        pulse_detector_init(&pb_pulses_, cfg.rate);
+        pulse_detector_init(&cp_pulses_, cfg.rate);
+    }
 
     int run() {
         const uint64_t end = os_mono_ms() + static_cast<uint64_t>(cfg_.seconds) * 1000;
@@ -77,6 +82,14 @@ class streamer {
         return iso;
     }
 
+    // Called with mu_ held, in the order the audio was made or taken.
+    static void note_onsets(pulse_detector *d, const std::vector<int16_t> &audio, uint64_t at_us,
+                            uint32_t seq, std::vector<onset_stamp> *out) {
+        std::vector<size_t> found;
+        pulse_detector_feed(d, audio.data(), audio.size(), &found);
+        for (size_t off : found) out->push_back({at_us, seq, static_cast<uint32_t>(off)});
+    }
+
     void submit_playback(uint32_t n) {
         urb_request r;
         r.dir = VBUS_DIR_OUT;
@@ -84,10 +97,12 @@ class streamer {
         r.iso = packets(n, cfg_.pb_packet);
         r.length = n * cfg_.pb_packet;
         r.out.resize(r.length);
+        std::vector<int16_t> audio;
         for (size_t i = 0; i + 1 < r.out.size(); i += 2) {
             int16_t v = 0;
             if (!cfg_.source.empty() && (cfg_.loop_source || src_pos_ < cfg_.source.size()))
                 v = cfg_.source[src_pos_++ % cfg_.source.size()];
+            if (cfg_.mark_onsets) audio.push_back(v);
             r.out[i] = static_cast<uint8_t>(v);
             r.out[i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8);
         }
@@ -97,12 +112,23 @@ class streamer {
                 std::lock_guard<std::mutex> lk2(mu_);
                 pb_seqs_.erase(s);
                 out_->playback.reply(res.done_us, res.actual, res.status != 0);
+                // The reply tells when the device finished with the request's audio.
+                for (auto it = out_->play_onsets.rbegin();
+                     it != out_->play_onsets.rend() && it->seqnum >= s; ++it)
+                    if (it->seqnum == s) {
+                        it->reply_us = res.done_us;
+                        it->due_us = res.done_us - n * US_PER_PACKET +
+                                     it->offset * US_PER_S / static_cast<uint64_t>(cfg_.rate);
+                    }
             }
             if (running_ && cfg_.shape == host_shape::linux_) submit_playback(n);
         });
         if (seq) {
             pb_seqs_.insert(seq);
             out_->playback.submitted++;
+            // submit() returns once the request is written: the device has it.
+            if (cfg_.mark_onsets)
+                note_onsets(&pb_pulses_, audio, os_mono_us(), seq, &out_->play_onsets);
         }
     }
 
@@ -118,11 +144,17 @@ class streamer {
                 std::lock_guard<std::mutex> lk2(mu_);
                 cp_seqs_.erase(s);
                 out_->capture.reply(res.done_us, res.actual, res.status != 0);
+                size_t first = out_->captured.size();
                 for (const auto &d : res.iso)
                     for (uint32_t k = 0; k + 1 < d.actual_length; k += 2) {
                         const uint8_t *p = res.data.data() + d.offset + k;
                         out_->captured.push_back(static_cast<int16_t>(p[0] | p[1] << 8));
                     }
+                if (cfg_.mark_onsets) {
+                    std::vector<int16_t> audio(out_->captured.begin() + first,
+                                               out_->captured.end());
+                    note_onsets(&cp_pulses_, audio, res.done_us, s, &out_->capture_onsets);
+                }
             }
             if (running_ && cfg_.shape == host_shape::linux_) submit_capture(n);
         });
@@ -169,6 +201,7 @@ class streamer {
     std::mutex mu_;
     std::set<uint32_t> pb_seqs_, cp_seqs_, hid_seqs_;
     size_t src_pos_ = 0;
+    pulse_detector pb_pulses_, cp_pulses_;
 };
 
 }  // namespace

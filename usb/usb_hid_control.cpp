@@ -150,9 +150,12 @@ void utf16_to_utf8(const uint8_t *src, size_t size, char *out, size_t max) {
     out[o] = '\0';
 }
 
-// Copies text into a fixed field, cut and zero-terminated.
+// Copies UTF-8 text into a fixed field, zero-terminated; a text too long is
+// cut before the character that does not fit, never inside it.
 void set_field(char *dst, size_t size, const char *src) {
     size_t n = strnlen(src, size - 1);
+    if (src[n] != '\0')
+        while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) --n;
     memcpy(dst, src, n);
     memset(dst + n, 0, size - n);
 }
@@ -243,8 +246,11 @@ void uc_message(vusb_handle *h, const vbus_pdu *pdu) {
             if (g_cred.index >= VUSB_CRED_SLOTS) {
                 log_print(0, LL_INFO, "Send sign in help data\n");
                 char body[VUSB_CRED_SLOTS * VUSB_CRED_TEXT_SIZE] = {};
+                // Each third carries up to its full 256 bytes; the receiver reads
+                // at most that much, so no terminator is forced into it.
                 for (int k = 0; k < VUSB_CRED_SLOTS; k++)
-                    set_field(body + k * VUSB_CRED_TEXT_SIZE, VUSB_CRED_TEXT_SIZE, g_cred.slot[k]);
+                    memcpy(body + k * VUSB_CRED_TEXT_SIZE, g_cred.slot[k],
+                           strnlen(g_cred.slot[k], VUSB_CRED_TEXT_SIZE));
                 post(h, vusb_cmd::DUVO_CMD_C2P_CFG_USER_INFO, body, sizeof body);
                 g_cred.index = 0;
             }

@@ -80,9 +80,17 @@ class HidTest : public bridge_fixture {
         return out;
     }
     // Report 21 as the host sends it: 2 header bytes, then text chunks.
-    void text(uint8_t switch_code, const std::string &s) {
+    void text(uint8_t switch_code, const std::string &s) { text_units(switch_code, utf16(s)); }
+    void text16(uint8_t switch_code, const std::u16string &s) {
+        std::vector<uint8_t> t;
+        for (char16_t c : s) {
+            t.push_back(static_cast<uint8_t>(c & 0xFF));
+            t.push_back(static_cast<uint8_t>(c >> 8));
+        }
+        text_units(switch_code, t);
+    }
+    void text_units(uint8_t switch_code, const std::vector<uint8_t> &t) {
         report(20, {20, switch_code, 0x80});
-        std::vector<uint8_t> t = utf16(s);
         for (size_t at = 0; at < t.size(); at += 60) {
             size_t n = std::min<size_t>(60, t.size() - at);
             std::vector<uint8_t> d = {21, static_cast<uint8_t>(at + n == t.size() ? 0x80 : 0)};
@@ -240,7 +248,7 @@ TEST_F(HidTest, CredentialsAssembleAndHostileChunksStayInTheirSlots) {
          std::string(29, 'a')},
         {"single of 1024 bytes and more",
          {single(std::string(1100, 's'), 1100)},
-         std::string(255, 's')},
+         std::string(256, 's')},
         {"middles past the slot, then a long last",
          [&] {
              std::vector<std::vector<uint8_t>> v = {cred(1, big_first)};
@@ -248,7 +256,7 @@ TEST_F(HidTest, CredentialsAssembleAndHostileChunksStayInTheirSlots) {
              v.push_back(cred(2, big_last));
              return v;
          }(),
-         std::string(29, 'b') + std::string(226, 'c')},
+         std::string(29, 'b') + std::string(227, 'c')},
     };
     for (const cred_case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -261,9 +269,19 @@ TEST_F(HidTest, CredentialsAssembleAndHostileChunksStayInTheirSlots) {
         EXPECT_EQ(c.first_text, text_at(ev[0].body, 0, VUSB_CRED_TEXT_SIZE));
         EXPECT_EQ("auth", text_at(ev[0].body, VUSB_CRED_TEXT_SIZE, VUSB_CRED_TEXT_SIZE));
         EXPECT_EQ("secret", text_at(ev[0].body, 2 * VUSB_CRED_TEXT_SIZE, VUSB_CRED_TEXT_SIZE));
-        // Every third ends inside its 256 bytes.
-        for (int k = 0; k < 3; k++) EXPECT_EQ(0, ev[0].body[(k + 1) * VUSB_CRED_TEXT_SIZE - 1]);
+        // A third may be used to its last byte; nothing spills into the next one.
     }
+}
+
+TEST_F(HidTest, LongNamesAreCutBetweenCharacters) {
+    stream_.dacvite = 1;
+    text16(6, std::u16string(50, u'\u4E2D'));  // 150 bytes of UTF-8 for a 127-byte field
+    text(12, "conv-43");
+    auto ev = events_of(vusb_cmd::DUVO_CMD_C2P_DEVICE_UPDATE);
+    ASSERT_EQ(1u, ev.size());
+    std::string name = text_at(ev[0].body, 128, 128);
+    EXPECT_EQ(126u, name.size()) << "42 whole characters, no broken one";
+    for (size_t i = 0; i < name.size(); i += 3) EXPECT_EQ(0xE4, static_cast<uint8_t>(name[i]));
 }
 
 TEST_F(HidTest, ConversationTextsBecomeADeviceUpdate) {

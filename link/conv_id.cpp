@@ -16,8 +16,7 @@ constexpr size_t NAME_BYTES = 32;
 
 }  // namespace
 
-void conv_id_generate(char out[37])
-{
+void conv_id_generate(char out[37]) {
     uint8_t input[sizeof CONV_ID_NAMESPACE + NAME_BYTES];
     memcpy(input, CONV_ID_NAMESPACE, sizeof CONV_ID_NAMESPACE);
     uint8_t *name = input + sizeof CONV_ID_NAMESPACE;
@@ -28,8 +27,8 @@ void conv_id_generate(char out[37])
     uint8_t d[SHA_DIGEST_LENGTH];
     SHA1(input, sizeof input, d);
 
-    uint32_t time_low = uint32_t(d[0]) | uint32_t(d[1]) << 8 | uint32_t(d[2]) << 16 |
-                        uint32_t(d[3]) << 24;
+    uint32_t time_low =
+        uint32_t(d[0]) | uint32_t(d[1]) << 8 | uint32_t(d[2]) << 16 | uint32_t(d[3]) << 24;
     unsigned time_mid = unsigned(d[4]) | unsigned(d[5]) << 8;
     unsigned time_hi = ((unsigned(d[6]) | unsigned(d[7]) << 8) & 0x0FFF) | 0x5000;
     unsigned clock_seq_hi = (d[8] & 0x3F) | 0x80;

@@ -23,18 +23,15 @@
 namespace {
 
 // Link hooks: the session's connection and observers behind the wire layer.
-int hook_send(void *ctx, const uint8_t *buf, size_t len)
-{
+int hook_send(void *ctx, const uint8_t *buf, size_t len) {
     return phone_conn_send(&static_cast<pair_manager *>(ctx)->conn, buf, len);
 }
 
-int hook_has_socket(void *ctx)
-{
+int hook_has_socket(void *ctx) {
     return static_cast<pair_manager *>(ctx)->conn.sock >= 0 ? 1 : 0;
 }
 
-int hook_local_addr(void *ctx, uint32_t *addr)
-{
+int hook_local_addr(void *ctx, uint32_t *addr) {
     pair_manager *pm = static_cast<pair_manager *>(ctx);
     if (pm->conn.sock < 0) return -1;
     sockaddr_in sa{};
@@ -45,27 +42,23 @@ int hook_local_addr(void *ctx, uint32_t *addr)
     return 0;
 }
 
-void hook_set_srtp_dump(void *ctx, int on)
-{
+void hook_set_srtp_dump(void *ctx, int on) {
     pair_manager *pm = static_cast<pair_manager *>(ctx);
     if (pm->usb_device) pm->dev_ops->set_srtp_dump(pm->usb_device, on);
 }
 
-void hook_status_changed(void *ctx, int status)
-{
+void hook_status_changed(void *ctx, int status) {
     pair_manager *pm = static_cast<pair_manager *>(ctx);
     if (pair_observer o1 = pm->observer1.load()) o1(pm->ctx1, NOTIFY_PAIR_STATUS, status);
     if (pair_observer o2 = pm->observer2.load()) o2(pm->ctx2, NOTIFY_PAIR_STATUS, status);
 }
 
-int hook_handle_cmd(void *ctx, duvo_link *, uint8_t id, const uint8_t *body, size_t len)
-{
+int hook_handle_cmd(void *ctx, duvo_link *, uint8_t id, const uint8_t *body, size_t len) {
     return pair_handle_cmd(static_cast<pair_manager *>(ctx), id, body, len);
 }
 
 // Reads the bus while no session runs: only the start-pairing event counts.
-void event_reader_thread(pair_manager *pm)
-{
+void event_reader_thread(pair_manager *pm) {
     uint8_t buf[EVT_FRAME_MAX];
     while (!pm->quit) {
         pollfd pfd{pm->bus_recv, POLLIN, 0};
@@ -88,8 +81,7 @@ void event_reader_thread(pair_manager *pm)
 }
 
 // Runs the due timers, re-sends what the phone did not acknowledge, purges the lists.
-void tick_thread(pair_manager *pm)
-{
+void tick_thread(pair_manager *pm) {
     while (!pm->quit) {
         timer_tick(&pm->timers);
         duvo_resend_due(&pm->link, pm->bus_send);
@@ -100,18 +92,15 @@ void tick_thread(pair_manager *pm)
 
 }  // namespace
 
-void pm_notify(pair_manager *pm, int kind, int value)
-{
+void pm_notify(pair_manager *pm, int kind, int value) {
     if (pair_observer o1 = pm->observer1.load()) o1(pm->ctx1, kind, value);
 }
 
-void set_pair_status(pair_manager *pm, int status)
-{
+void set_pair_status(pair_manager *pm, int status) {
     if (pm) duvo_link_set_status(&pm->link, status);
 }
 
-int pair_manager_enter_pin_check(pair_manager *pm)
-{
+int pair_manager_enter_pin_check(pair_manager *pm) {
     if (pm == nullptr) return 0;
     // Only a running pairing may enter the code check: a session that ended
     // meanwhile must stay idle, or no later start would be taken.
@@ -127,8 +116,7 @@ int pair_manager_enter_pin_check(pair_manager *pm)
     return 1;
 }
 
-int pair_manager_init(pair_manager **out)
-{
+int pair_manager_init(pair_manager **out) {
     if (out == nullptr) return -1;
     pair_manager *pm = new (std::nothrow) pair_manager;
     if (pm == nullptr) {
@@ -174,8 +162,7 @@ int pair_manager_init(pair_manager **out)
     return 0;
 }
 
-int ReleasePairManager(pair_manager *pm)
-{
+int ReleasePairManager(pair_manager *pm) {
     if (pm == nullptr) return -1;
     if (pm->reader_running || pm->tick_running) return 0;
     if (pm->reader_thread.joinable()) pm->reader_thread.join();
@@ -186,14 +173,12 @@ int ReleasePairManager(pair_manager *pm)
     return 1;
 }
 
-int StartPair(pair_manager *pm)
-{
+int StartPair(pair_manager *pm) {
     if (pm == nullptr) return -1;
     return duvo_event_post(nullptr, 0, pm->bus_send, EVT_START_PAIR, 0, 0);
 }
 
-int StopPair(pair_manager *pm, int reason)
-{
+int StopPair(pair_manager *pm, int reason) {
     if (pm == nullptr) return -1;
     log_print(0, LL_INFO, "StopPair\n");
     pm->link.unpair_reason = reason;
@@ -201,22 +186,19 @@ int StopPair(pair_manager *pm, int reason)
     return 0;
 }
 
-int SetPcState(pair_manager *pm, int flags)
-{
+int SetPcState(pair_manager *pm, int flags) {
     if (pm == nullptr) return -1;
     pm->link.pc_status = flags;
-    return duvo_event_post(nullptr, 0, pm->bus_send, EVT_TIMER_CMD,
-                           DUVO_CMD_C2P_UPDATE_PC_STATUS, flags);
+    return duvo_event_post(nullptr, 0, pm->bus_send, EVT_TIMER_CMD, DUVO_CMD_C2P_UPDATE_PC_STATUS,
+                           flags);
 }
 
-int SetPhoneSyslog(pair_manager *pm, int on)
-{
+int SetPhoneSyslog(pair_manager *pm, int on) {
     if (pm == nullptr) return -1;
     return duvo_event_post(nullptr, 0, pm->bus_send, EVT_UI_CMD, DUVO_CMD_C2P_SYSLOG_UPDATE, on);
 }
 
-int SendPairCode(pair_manager *pm, int result, const char *code, int length)
-{
+int SendPairCode(pair_manager *pm, int result, const char *code, int length) {
     if (pm == nullptr) return -1;
     if (result < 0)
         return duvo_event_post(nullptr, 0, pm->bus_send, EVT_TIMER_CMD,
@@ -226,8 +208,7 @@ int SendPairCode(pair_manager *pm, int result, const char *code, int length)
                            EVT_TIMER_CMD, DUVO_CMD_C2P_PIN_VERIFICATION, 0);
 }
 
-int SetAudioCapture(pair_manager *pm, int on)
-{
+int SetAudioCapture(pair_manager *pm, int on) {
     if (pm == nullptr) return -1;
     std::lock_guard<std::mutex> g(pm->device_lock);  // teardown cannot free it meanwhile
     void *dev = pm->usb_device;
@@ -237,8 +218,7 @@ int SetAudioCapture(pair_manager *pm, int on)
     return 0;
 }
 
-void pair_manager_set_observer(pair_manager *pm, int which, pair_observer fn, void *ctx)
-{
+void pair_manager_set_observer(pair_manager *pm, int which, pair_observer fn, void *ctx) {
     if (pm == nullptr) return;
     if (which == 1) {
         pm->ctx1 = ctx;
@@ -249,34 +229,35 @@ void pair_manager_set_observer(pair_manager *pm, int which, pair_observer fn, vo
     }
 }
 
-void pair_manager_set_srtp_enable(pair_manager *pm, int on)
-{
+void pair_manager_set_srtp_enable(pair_manager *pm, int on) {
     if (pm) pm->srtp_enable = on ? 1 : 0;
 }
 
-void pair_manager_set_resumed(pair_manager *pm, int on)
-{
+void pair_manager_set_resumed(pair_manager *pm, int on) {
     if (pm) pm->resumed = on ? 1 : 0;
 }
 
-void pair_manager_set_debug_mode(pair_manager *pm, int on)
-{
+void pair_manager_set_debug_mode(pair_manager *pm, int on) {
     if (pm) duvo_event_post(nullptr, 0, pm->bus_send, EVT_DEBUG_MODE, on ? 1 : 0, 0);
 }
 
-int pair_manager_unpair_reason(const pair_manager *pm) { return pm ? pm->link.unpair_reason.load() : 0; }
-int pair_manager_status(const pair_manager *pm) { return pm ? pm->link.status.load() : STATUS_IDLE; }
-int pair_manager_stopping(const pair_manager *pm) { return pm ? pm->conn.connect_exit.load() : 1; }
+int pair_manager_unpair_reason(const pair_manager *pm) {
+    return pm ? pm->link.unpair_reason.load() : 0;
+}
+int pair_manager_status(const pair_manager *pm) {
+    return pm ? pm->link.status.load() : STATUS_IDLE;
+}
+int pair_manager_stopping(const pair_manager *pm) {
+    return pm ? pm->conn.connect_exit.load() : 1;
+}
 
-void pair_manager_quit(pair_manager *pm)
-{
+void pair_manager_quit(pair_manager *pm) {
     if (pm == nullptr) return;
     pm->link.unpair_reason = UNPAIR_USER;
     pm->conn.connect_exit = 1;
     pm->quit = 1;
 }
 
-void pair_manager_set_timer_clock(pair_manager *pm, timer_clock clock, void *ctx)
-{
+void pair_manager_set_timer_clock(pair_manager *pm, timer_clock clock, void *ctx) {
     timer_container_set_clock(&pm->timers, clock, ctx);
 }

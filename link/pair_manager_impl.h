@@ -3,8 +3,8 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 #include "link/bus/timer_container.h"
@@ -22,10 +22,10 @@ constexpr size_t PM_CONV_ID_SIZE = 48;
 constexpr int KEEPALIVE_PERIOD_MS = 3000;
 constexpr int DETECT_FALLBACK_MS = 1500;
 constexpr int PAIR_MODE_FALLBACK_MS = 1000;
-constexpr int PHONE_MISSES_MAX = 3;     // keepalive ticks without a phone message
-constexpr int CLIENT_MISSES_MAX = 8;    // keepalive ticks without the UC client's keepalive
-constexpr int SIGNIN_RETRY_TICKS = 2;   // ticks in STATUS_PAIRED before signing in again
-constexpr int SESSION_WAIT_MS = 100;    // longest wait of the session loop
+constexpr int PHONE_MISSES_MAX = 3;    // keepalive ticks without a phone message
+constexpr int CLIENT_MISSES_MAX = 8;   // keepalive ticks without the UC client's keepalive
+constexpr int SIGNIN_RETRY_TICKS = 2;  // ticks in STATUS_PAIRED before signing in again
+constexpr int SESSION_WAIT_MS = 100;   // longest wait of the session loop
 constexpr int TICK_PERIOD_MS = 50;
 
 struct pair_manager {

@@ -22,16 +22,14 @@ namespace {
 constexpr uint32_t BROADCAST_ADDR = 0xFFFFFFFF;
 
 // Fall-back timers post the command the phone did not prompt in time.
-int post_pair_detect_cb(void *user, int, int reason, int)
-{
+int post_pair_detect_cb(void *user, int, int reason, int) {
     pair_manager *pm = static_cast<pair_manager *>(user);
     if (reason == TIMER_FIRED)
         duvo_event_post(nullptr, 0, pm->bus_send, EVT_TIMER_CMD, DUVO_CMD_C2P_PAIR_DETECT, 0);
     return 0;
 }
 
-void reset_session_fields(pair_manager *pm)
-{
+void reset_session_fields(pair_manager *pm) {
     pm->detect_sent = 0;
     pm->keepalive_timer = 0;
     pm->usb_device = nullptr;
@@ -51,15 +49,13 @@ void reset_session_fields(pair_manager *pm)
 }
 
 // Handles the events read from the bus during the session.
-void dispatch_event(void *ctx, const duvo_event *ev)
-{
+void dispatch_event(void *ctx, const duvo_event *ev) {
     pair_manager *pm = static_cast<pair_manager *>(ctx);
     if (pm->link.end_session) return;  // the session is ending: the rest is dropped
     duvo_event_dispatch(&pm->link, ev);
 }
 
-void teardown(pair_manager *pm)
-{
+void teardown(pair_manager *pm) {
     duvo_link *link = &pm->link;
     log_print(0, LL_INFO, "|DUVO| pair status %d, exit %d\n", link->status.load(),
               pm->conn.connect_exit.load());
@@ -100,8 +96,7 @@ void teardown(pair_manager *pm)
 
 // What a failed or empty read from the phone means. 1: go on with the loop;
 // 0: the session ends.
-int handle_read_failure(pair_manager *pm, int result)
-{
+int handle_read_failure(pair_manager *pm, int result) {
     duvo_link *link = &pm->link;
     if (result == CONN_ERR_AGAIN) return 1;
     const int status = link->status;
@@ -121,8 +116,7 @@ int handle_read_failure(pair_manager *pm, int result)
 }
 
 // Reads what the phone sent. 1: go on; 0: the session ends.
-int read_phone(pair_manager *pm)
-{
+int read_phone(pair_manager *pm) {
     static thread_local uint8_t buf[PHONE_READ_BUF_SIZE];
     int n;
     if (pm->conn.trans_type == TRANS_TYPE_TLS) {
@@ -136,8 +130,7 @@ int read_phone(pair_manager *pm)
     return duvo_parse(&pm->link, buf, size_t(n)) ? 0 : 1;
 }
 
-void run_loop(pair_manager *pm)
-{
+void run_loop(pair_manager *pm) {
     while (!pm->conn.connect_exit && !pm->link.end_session) {
         // TLS may hold decrypted bytes that the socket no longer shows.
         bool phone_ready = pm->conn.ssl && SSL_pending(pm->conn.ssl) > 0;
@@ -165,13 +158,11 @@ void run_loop(pair_manager *pm)
 
 }  // namespace
 
-int pm_send(pair_manager *pm, uint8_t id, const void *body, size_t len)
-{
+int pm_send(pair_manager *pm, uint8_t id, const void *body, size_t len) {
     return duvo_send_cmd(&pm->link, len, body, id);
 }
 
-void begin_pairing(pair_manager *pm)
-{
+void begin_pairing(pair_manager *pm) {
     duvo_link *link = &pm->link;
     if (link->status != STATUS_IDLE || pm->quit) return;
     log_print(0, LL_INFO, "Start Pair\n");
@@ -213,8 +204,7 @@ void begin_pairing(pair_manager *pm)
     duvo_p2c_handle_pair_info(pm);
 }
 
-int duvo_p2c_handle_pair_info(pair_manager *pm)
-{
+int duvo_p2c_handle_pair_info(pair_manager *pm) {
     duvo_link *link = &pm->link;
     phone_conn_close(&pm->conn);
     phone_conn_init(&pm->conn, pm->trans_type);
@@ -248,22 +238,22 @@ int duvo_p2c_handle_pair_info(pair_manager *pm)
     int r = pm_send(pm, DUVO_CMD_C2P_DETECT_NEW_FORMATE);
     if (r <= 0) {
         switch (r) {
-        case CONN_ERR_EXIT:
-            break;
-        case CONN_ERR_TIMEOUT:
-            pm->need_inpurt_pair_code = 1;
-            link->unpair_reason = UNPAIR_TIMEOUT;
-            break;
-        case CONN_ERR_WRONG_TRANS_TYPE: {
-            std::lock_guard<std::recursive_mutex> g(g_config.lock);
-            g_config.trans_type = TRANS_TYPE_TCP;
-            config_save();
-            link->unpair_reason = UNPAIR_TRANSPORT_SWITCHED;
-            break;
-        }
-        default:
-            link->unpair_reason = UNPAIR_CONNECT_FAILED;
-            break;
+            case CONN_ERR_EXIT:
+                break;
+            case CONN_ERR_TIMEOUT:
+                pm->need_inpurt_pair_code = 1;
+                link->unpair_reason = UNPAIR_TIMEOUT;
+                break;
+            case CONN_ERR_WRONG_TRANS_TYPE: {
+                std::lock_guard<std::recursive_mutex> g(g_config.lock);
+                g_config.trans_type = TRANS_TYPE_TCP;
+                config_save();
+                link->unpair_reason = UNPAIR_TRANSPORT_SWITCHED;
+                break;
+            }
+            default:
+                link->unpair_reason = UNPAIR_CONNECT_FAILED;
+                break;
         }
         teardown(pm);
         return -1;
@@ -283,8 +273,7 @@ int duvo_p2c_handle_pair_info(pair_manager *pm)
     return 0;
 }
 
-int reconnect_phone(pair_manager *pm)
-{
+int reconnect_phone(pair_manager *pm) {
     pm->link.msg_version = 0;
     pm->link.phone_alive = 1;
     phone_conn_close(&pm->conn);
@@ -297,8 +286,7 @@ int reconnect_phone(pair_manager *pm)
     return r;
 }
 
-int send_keepalive_to_phone_cb(void *user, int, int reason, int)
-{
+int send_keepalive_to_phone_cb(void *user, int, int reason, int) {
     if (reason != TIMER_FIRED) return 0;
     pair_manager *pm = static_cast<pair_manager *>(user);
     duvo_link *link = &pm->link;

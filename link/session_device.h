@@ -26,8 +26,7 @@ struct session_device_ops {
     // The media record's SRTP switch and sample rate, before plug-in.
     void (*set_media_params)(void *dev, int srtp_enable, int sample_rate);
     // Plugs the device into a free port. 0 on success.
-    int (*usb_device_plugin)(void *dev, const char *name, uint16_t rev, uint16_t vid,
-                             uint16_t pid);
+    int (*usb_device_plugin)(void *dev, const char *name, uint16_t rev, uint16_t vid, uint16_t pid);
     void (*usb_device_stop)(void *dev);
     void (*close_driver)(void *dev);
     void (*usb_device_deinit)(void *dev);
@@ -40,8 +39,7 @@ struct session_device_ops {
     void (*cancel_gruu_timer)(void *dev);
     void (*set_srtp_dump)(void *dev, int on);
 
-    int (*rtp_stream_create)(void *dev, const char *key, uint32_t phone_ip, int port,
-                             int key_len);
+    int (*rtp_stream_create)(void *dev, const char *key, uint32_t phone_ip, int port, int key_len);
     void (*rtp_stream_destroy)(void *dev);
     void (*audio_stream_ctl)(void *dev, int value);
 

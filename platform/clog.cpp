@@ -12,17 +12,15 @@
 
 namespace {
 
-const char *const level_names[] = {"EMERG", "ALERT", "CRIT",  "ERR", "WARN",
-                                   "NOTICE", "INFO", "DEBUG", "SPY", "ANY"};
+const char *const level_names[] = {"EMERG",  "ALERT", "CRIT",  "ERR", "WARN",
+                                   "NOTICE", "INFO",  "DEBUG", "SPY", "ANY"};
 
-const char *level_name(int level)
-{
+const char *level_name(int level) {
     return (level >= 0 && level <= 9) ? level_names[level] : "?";
 }
 
 // Appends the UTF-8 form of one code point; invalid ones become U+FFFD.
-void put_utf8(std::string &out, uint32_t c)
-{
+void put_utf8(std::string &out, uint32_t c) {
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
     if (c < 0x80) {
         out += char(c);
@@ -46,16 +44,16 @@ constexpr size_t WIDE_LINE_BYTES_MAX = 9191;
 
 }  // namespace
 
-CLog &the_log()
-{
+CLog &the_log() {
     static CLog log;
     return log;
 }
 
-CLog::~CLog() { receiver_stop(); }
+CLog::~CLog() {
+    receiver_stop();
+}
 
-int CLog::init(const std::string &log_path, const std::string &phone_log_base, int level)
-{
+int CLog::init(const std::string &log_path, const std::string &phone_log_base, int level) {
     {
         std::lock_guard<std::mutex> g(lock_);
         log_path_ = log_path;
@@ -70,8 +68,7 @@ int CLog::init(const std::string &log_path, const std::string &phone_log_base, i
     return 0;
 }
 
-void CLog::write_text(int phone_log, int level, const char *body, size_t len)
-{
+void CLog::write_text(int phone_log, int level, const char *body, size_t len) {
     if (phone_log) {
         std::lock_guard<std::mutex> g(phone_lock_);
         if (phone_path_.empty()) phone_path_ = phone_base_ + "phone_syslog.log";
@@ -85,9 +82,10 @@ void CLog::write_text(int phone_log, int level, const char *body, size_t len)
     tm lt;
     localtime_r(&tv.tv_sec, &lt);
     char prefix[64];
-    int plen = snprintf(prefix, sizeof prefix, "[%02d/%02d/%4d : %02d:%02d:%02d.%03d]%5s: ",
-                        lt.tm_mday, lt.tm_mon + 1, lt.tm_year + 1900, lt.tm_hour, lt.tm_min,
-                        lt.tm_sec, int(tv.tv_usec / 1000), level_name(level));
+    int plen =
+        snprintf(prefix, sizeof prefix, "[%02d/%02d/%4d : %02d:%02d:%02d.%03d]%5s: ", lt.tm_mday,
+                 lt.tm_mon + 1, lt.tm_year + 1900, lt.tm_hour, lt.tm_min, lt.tm_sec,
+                 int(tv.tv_usec / 1000), level_name(level));
     std::lock_guard<std::mutex> g(lock_);
     if (program_log_.open_or_trim(log_path_) != 0) return;
     std::string line;
@@ -97,8 +95,7 @@ void CLog::write_text(int phone_log, int level, const char *body, size_t len)
     program_log_.write(line.data(), line.size());
 }
 
-void CLog::write_line(int phone_log, int level, const char *fmt, va_list ap)
-{
+void CLog::write_line(int phone_log, int level, const char *fmt, va_list ap) {
     if (!phone_log && level > level_limit && !debug) return;
     char buf[LOG_LINE_MAX + 1];
     int n = vsnprintf(buf, sizeof buf, fmt, ap);
@@ -111,8 +108,7 @@ void CLog::write_line(int phone_log, int level, const char *fmt, va_list ap)
     write_text(phone_log, level, buf, len);
 }
 
-void CLog::write_wline(int phone_log, int level, const wchar_t *fmt, va_list ap)
-{
+void CLog::write_wline(int phone_log, int level, const wchar_t *fmt, va_list ap) {
     if (!phone_log && level > level_limit && !debug) return;
     wchar_t wbuf[LOG_LINE_MAX + 1];
     int n = vswprintf(wbuf, LOG_LINE_MAX + 1, fmt, ap);
@@ -133,8 +129,7 @@ void CLog::write_wline(int phone_log, int level, const wchar_t *fmt, va_list ap)
     write_text(phone_log, level, out.data(), out.size());
 }
 
-void CLog::set_phone_file(const char *mac)
-{
+void CLog::set_phone_file(const char *mac) {
     std::string name;
     if (mac == nullptr || *mac == '\0') {
         name = "phone_syslog";
@@ -147,8 +142,7 @@ void CLog::set_phone_file(const char *mac)
     phone_path_ = phone_base_ + name + ".log";
 }
 
-std::string CLog::phone_file() const
-{
+std::string CLog::phone_file() const {
     std::lock_guard<std::mutex> g(phone_lock_);
     return phone_path_;
 }
@@ -160,19 +154,16 @@ std::atomic<log_callback> narrow_cb{nullptr};
 std::atomic<log_wcallback> wide_cb{nullptr};
 std::atomic<log_crash_hook> crash_hook{nullptr};
 
-void clog_narrow_writer(int phone_log, int level, const char *fmt, va_list ap)
-{
+void clog_narrow_writer(int phone_log, int level, const char *fmt, va_list ap) {
     the_log().write_line(phone_log, level, fmt, ap);
 }
 
-void clog_wide_writer(int phone_log, int level, const wchar_t *fmt, va_list ap)
-{
+void clog_wide_writer(int phone_log, int level, const wchar_t *fmt, va_list ap) {
     the_log().write_wline(phone_log, level, fmt, ap);
 }
 }  // namespace
 
-int log_print(int phone_log, int level, const char *fmt, ...)
-{
+int log_print(int phone_log, int level, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     log_callback cb = narrow_cb.load();
@@ -186,8 +177,7 @@ int log_print(int phone_log, int level, const char *fmt, ...)
     return 0;
 }
 
-int log_wprint(int phone_log, int level, const wchar_t *fmt, ...)
-{
+int log_wprint(int phone_log, int level, const wchar_t *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     log_wcallback cb = wide_cb.load();
@@ -206,18 +196,20 @@ int log_wprint(int phone_log, int level, const wchar_t *fmt, ...)
     return 0;
 }
 
-void log_set_callbacks(log_callback narrow, log_wcallback wide)
-{
+void log_set_callbacks(log_callback narrow, log_wcallback wide) {
     narrow_cb = narrow;
     wide_cb = wide;
 }
 
-void log_clear_callbacks() { log_set_callbacks(nullptr, nullptr); }
+void log_clear_callbacks() {
+    log_set_callbacks(nullptr, nullptr);
+}
 
-void log_set_crash_hook(log_crash_hook hook) { crash_hook = hook; }
+void log_set_crash_hook(log_crash_hook hook) {
+    crash_hook = hook;
+}
 
-int log_init(const std::string &log_path, const std::string &phone_log_base, int level)
-{
+int log_init(const std::string &log_path, const std::string &phone_log_base, int level) {
     if (log_crash_hook hook = crash_hook.load()) hook();
     the_log().init(log_path, phone_log_base, level);
     log_set_callbacks(clog_narrow_writer, clog_wide_writer);
@@ -231,12 +223,28 @@ int log_init(const std::string &log_path, const std::string &phone_log_base, int
     return 0;
 }
 
-void log_set_phone_file(const char *mac) { the_log().set_phone_file(mac); }
-void log_set_phone_addr(unsigned int addr) { the_log().set_phone_addr(addr); }
-int syslog_receiver_start() { return the_log().receiver_start(); }
-int syslog_receiver_stop() { return the_log().receiver_stop(); }
+void log_set_phone_file(const char *mac) {
+    the_log().set_phone_file(mac);
+}
+void log_set_phone_addr(unsigned int addr) {
+    the_log().set_phone_addr(addr);
+}
+int syslog_receiver_start() {
+    return the_log().receiver_start();
+}
+int syslog_receiver_stop() {
+    return the_log().receiver_stop();
+}
 
-void log_set_level_limit(int level) { the_log().level_limit = level; }
-int log_get_level_limit() { return the_log().level_limit; }
-void log_set_debug(int on) { the_log().debug = on ? 1 : 0; }
-int log_get_debug() { return the_log().debug; }
+void log_set_level_limit(int level) {
+    the_log().level_limit = level;
+}
+int log_get_level_limit() {
+    return the_log().level_limit;
+}
+void log_set_debug(int on) {
+    the_log().debug = on ? 1 : 0;
+}
+int log_get_debug() {
+    return the_log().debug;
+}

@@ -18,7 +18,7 @@ constexpr int SYSLOG_DATAGRAM_MAX = 2047;
 
 // An append-only text file that trims itself when it grows past the threshold.
 class CLogFile {
-public:
+  public:
     ~CLogFile() { close(); }
     // Opens (create, no truncate) and seeks to the end, or trims an oversized
     // file. Returns 0, or -1 when the file cannot be opened.
@@ -27,13 +27,13 @@ public:
     void close();
     bool is_open() const { return fd_ >= 0; }
 
-private:
+  private:
     int trim();
     int fd_ = -1;
 };
 
 class CLog {
-public:
+  public:
     CLog() = default;
     ~CLog();
     CLog(const CLog &) = delete;
@@ -56,11 +56,11 @@ public:
 
     static constexpr int LL_INFO_DEFAULT = 6;
 
-private:
+  private:
     void write_text(int phone_log, int level, const char *body, size_t len);
     void receiver_main();
 
-    std::mutex lock_;            // program log
+    std::mutex lock_;  // program log
     std::string log_path_;
     CLogFile program_log_;
 

@@ -14,19 +14,19 @@ namespace {
 
 const char *const SECTION = "common";
 
-std::string dotted(uint32_t host_order)
-{
+std::string dotted(uint32_t host_order) {
     in_addr a{htonl(host_order)};
     char buf[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &a, buf, sizeof buf);
     return buf;
 }
 
-int clamp_level(int v) { return v < 0 ? 0 : (v > 9 ? 9 : v); }
+int clamp_level(int v) {
+    return v < 0 ? 0 : (v > 9 ? 9 : v);
+}
 
 // A port from the file, or the default when it is outside 1..65535.
-int port_key(const CIniFile &ini, const char *key, int def)
-{
+int port_key(const CIniFile &ini, const char *key, int def) {
     int v = ini.get_int(SECTION, key, def);
     if (v < 1 || v > 65535) {
         log_print(0, LL_WARN, "config %s=%d is not a port, using %d\n", key, v, def);
@@ -39,8 +39,7 @@ int port_key(const CIniFile &ini, const char *key, int def)
 
 CConfig g_config;
 
-int system_lang_is_chinese()
-{
+int system_lang_is_chinese() {
     for (const char *var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const char *v = getenv(var);
         if (v && *v) return strncmp(v, "zh_CN", 5) == 0 ? 1 : 0;
@@ -48,15 +47,13 @@ int system_lang_is_chinese()
     return 0;
 }
 
-void CConfig::set_conv_id(const char *id)
-{
+void CConfig::set_conv_id(const char *id) {
     std::lock_guard<std::recursive_mutex> g(lock);
     strncpy(conv_id, id ? id : "", CONV_ID_SIZE - 1);
     conv_id[CONV_ID_SIZE - 1] = '\0';
 }
 
-int CConfig::load()
-{
+int CConfig::load() {
     std::lock_guard<std::recursive_mutex> g(lock);
     if (ini_path.empty()) ini_path = data_file(CONFIG_FILE_NAME);
     CIniFile ini(ini_path);
@@ -119,8 +116,7 @@ int CConfig::load()
     return 1;
 }
 
-int CConfig::save()
-{
+int CConfig::save() {
     std::lock_guard<std::recursive_mutex> g(lock);
     if (ini_path.empty()) ini_path = data_file(CONFIG_FILE_NAME);
     CIniFile ini(ini_path);
@@ -140,11 +136,14 @@ int CConfig::save()
     return 1;
 }
 
-int config_load() { return g_config.load(); }
-int config_save() { return g_config.save(); }
+int config_load() {
+    return g_config.load();
+}
+int config_save() {
+    return g_config.save();
+}
 
-int config_write_int(const char *key, int value, const std::string &ini_path)
-{
+int config_write_int(const char *key, int value, const std::string &ini_path) {
     CIniFile ini(ini_path);
     ini.set_int(SECTION, key, value);
     return ini.save() == 0 ? 1 : 0;

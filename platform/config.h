@@ -14,7 +14,7 @@ constexpr const char *DEFAULT_FEEDBACK_URL = "https://feedback.mirelta.com/uploa
 constexpr size_t CONV_ID_SIZE = 48;  // with its terminating zero
 
 class CConfig {
-public:
+  public:
     int load();  // always 1
     int save();  // always 1
 

@@ -9,19 +9,19 @@
 
 namespace {
 
-std::string trim(const std::string &s)
-{
+std::string trim(const std::string &s) {
     size_t b = s.find_first_not_of(" \t\r");
     if (b == std::string::npos) return "";
     size_t e = s.find_last_not_of(" \t\r");
     return s.substr(b, e - b + 1);
 }
 
-bool same(const std::string &a, const std::string &b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+bool same(const std::string &a, const std::string &b) {
+    return strcasecmp(a.c_str(), b.c_str()) == 0;
+}
 
 // "[name]" -> name; anything else -> false.
-bool section_name(const std::string &line, std::string *name)
-{
+bool section_name(const std::string &line, std::string *name) {
     std::string t = trim(line);
     if (t.size() < 2 || t.front() != '[') return false;
     size_t close = t.find(']');
@@ -31,8 +31,7 @@ bool section_name(const std::string &line, std::string *name)
 }
 
 // "key = value" -> key, value; comments and lines without '=' -> false.
-bool key_value(const std::string &line, std::string *key, std::string *value)
-{
+bool key_value(const std::string &line, std::string *key, std::string *value) {
     std::string t = trim(line);
     if (t.empty() || t[0] == ';' || t[0] == '#') return false;
     size_t eq = t.find('=');
@@ -44,8 +43,7 @@ bool key_value(const std::string &line, std::string *key, std::string *value)
 
 }  // namespace
 
-CIniFile::CIniFile(const std::string &path) : path_(path)
-{
+CIniFile::CIniFile(const std::string &path) : path_(path) {
     std::ifstream in(path, std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
@@ -54,8 +52,7 @@ CIniFile::CIniFile(const std::string &path) : path_(path)
     }
 }
 
-int CIniFile::find(const std::string &section, const std::string &key, int *section_end) const
-{
+int CIniFile::find(const std::string &section, const std::string &key, int *section_end) const {
     bool inside = false;
     int end = -1;
     for (size_t i = 0; i < lines_.size(); ++i) {
@@ -79,14 +76,12 @@ int CIniFile::find(const std::string &section, const std::string &key, int *sect
     return -1;
 }
 
-bool CIniFile::has(const std::string &section, const std::string &key) const
-{
+bool CIniFile::has(const std::string &section, const std::string &key) const {
     return find(section, key, nullptr) >= 0;
 }
 
 std::string CIniFile::get_string(const std::string &section, const std::string &key,
-                                 const std::string &def, size_t max_len) const
-{
+                                 const std::string &def, size_t max_len) const {
     int i = find(section, key, nullptr);
     if (i < 0) return def.substr(0, max_len);
     std::string k, v;
@@ -96,16 +91,14 @@ std::string CIniFile::get_string(const std::string &section, const std::string &
     return v.substr(0, max_len);
 }
 
-int CIniFile::get_int(const std::string &section, const std::string &key, int def) const
-{
+int CIniFile::get_int(const std::string &section, const std::string &key, int def) const {
     if (!has(section, key)) return def;
     std::string v = get_string(section, key, "");
     return int(std::strtol(v.c_str(), nullptr, 10));
 }
 
 void CIniFile::set_string(const std::string &section, const std::string &key,
-                          const std::string &value)
-{
+                          const std::string &value) {
     int end = -1;
     int i = find(section, key, &end);
     std::string line = key + "=" + value;
@@ -119,13 +112,11 @@ void CIniFile::set_string(const std::string &section, const std::string &key,
     }
 }
 
-void CIniFile::set_int(const std::string &section, const std::string &key, int value)
-{
+void CIniFile::set_int(const std::string &section, const std::string &key, int value) {
     set_string(section, key, std::to_string(value));
 }
 
-int CIniFile::save() const
-{
+int CIniFile::save() const {
     std::string tmp = path_ + ".tmp";
     FILE *f = fopen(tmp.c_str(), "wb");
     if (!f) return -1;

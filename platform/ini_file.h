@@ -9,7 +9,7 @@
 #include <vector>
 
 class CIniFile {
-public:
+  public:
     // Reads the file; a missing or unreadable file is a file without keys.
     explicit CIniFile(const std::string &path);
 
@@ -25,7 +25,7 @@ public:
     // Returns 0 or -1.
     int save() const;
 
-private:
+  private:
     // Index of the key's line, or -1; section_end receives where a new key of
     // the section goes (or -1 when the section does not exist).
     int find(const std::string &section, const std::string &key, int *section_end) const;

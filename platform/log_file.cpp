@@ -8,8 +8,7 @@
 #include "platform/clog.h"
 #include "platform/log.h"
 
-int CLogFile::open_or_trim(const std::string &path)
-{
+int CLogFile::open_or_trim(const std::string &path) {
     if (fd_ < 0) {
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ < 0) return -1;
@@ -25,8 +24,7 @@ int CLogFile::open_or_trim(const std::string &path)
 // feed, so the file restarts at a line boundary. The copy runs in place from
 // back to front of the file in chunks; nothing is written unless the whole
 // region could be read.
-int CLogFile::trim()
-{
+int CLogFile::trim() {
     struct stat st;
     if (fstat(fd_, &st) != 0) return -1;
     const int64_t size = st.st_size;
@@ -54,8 +52,7 @@ int CLogFile::trim()
     return 0;
 }
 
-int CLogFile::write(const char *data, size_t len)
-{
+int CLogFile::write(const char *data, size_t len) {
     if (fd_ < 0) return -1;
     lseek(fd_, 0, SEEK_END);
     while (len > 0) {
@@ -67,8 +64,7 @@ int CLogFile::write(const char *data, size_t len)
     return 0;
 }
 
-void CLogFile::close()
-{
+void CLogFile::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }

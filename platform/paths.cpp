@@ -6,18 +6,18 @@
 
 namespace {
 
-void make_dir(const std::string &path) { mkdir(path.c_str(), 0700); }
+void make_dir(const std::string &path) {
+    mkdir(path.c_str(), 0700);
+}
 
-std::string env(const char *name)
-{
+std::string env(const char *name) {
     const char *v = getenv(name);
     return v ? v : "";
 }
 
 }  // namespace
 
-std::string data_folder()
-{
+std::string data_folder() {
     std::string base = env("APPDATA");
     if (base.empty()) {
         base = env("XDG_DATA_HOME");
@@ -35,10 +35,11 @@ std::string data_folder()
     return folder;
 }
 
-std::string data_file(const std::string &name) { return data_folder() + name; }
+std::string data_file(const std::string &name) {
+    return data_folder() + name;
+}
 
-std::string data_subfolder(const std::string &name)
-{
+std::string data_subfolder(const std::string &name) {
     std::string path = data_folder() + name;
     make_dir(path);
     if (path.back() != '/') path += '/';

@@ -4,15 +4,13 @@
 
 #include <cstring>
 
-std::string os_name()
-{
+std::string os_name() {
     utsname u;
     if (uname(&u) != 0) return "unknown OperatingSystem.";
     return std::string(u.sysname) + " " + u.release;
 }
 
-std::string os_word_size()
-{
+std::string os_word_size() {
     utsname u;
     if (uname(&u) != 0) return sizeof(void *) == 8 ? "64bit" : "32bit";
     if (std::strcmp(u.machine, "x86_64") == 0) return "AMD64 64bit";

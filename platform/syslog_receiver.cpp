@@ -12,8 +12,7 @@
 #include "platform/clog.h"
 #include "platform/log.h"
 
-int CLog::receiver_start()
-{
+int CLog::receiver_start() {
     receiver_stop();
 
     std::lock_guard<std::mutex> g(receiver_lock_);
@@ -42,8 +41,7 @@ int CLog::receiver_start()
     return 1;
 }
 
-int CLog::receiver_stop()
-{
+int CLog::receiver_stop() {
     std::lock_guard<std::mutex> g(receiver_lock_);
     receiver_stop_ = true;
     if (receiver_thread_.joinable()) receiver_thread_.join();
@@ -57,16 +55,15 @@ int CLog::receiver_stop()
     return 1;
 }
 
-void CLog::receiver_main()
-{
+void CLog::receiver_main() {
     char buf[SYSLOG_DATAGRAM_MAX + 2];
     while (!receiver_stop_) {
         pollfd pfd{receiver_socket_, POLLIN, 0};
         if (poll(&pfd, 1, 50) <= 0) continue;
         sockaddr_in from{};
         socklen_t fromlen = sizeof from;
-        ssize_t n = recvfrom(receiver_socket_, buf, SYSLOG_DATAGRAM_MAX, 0, (sockaddr *)&from,
-                             &fromlen);
+        ssize_t n =
+            recvfrom(receiver_socket_, buf, SYSLOG_DATAGRAM_MAX, 0, (sockaddr *)&from, &fromlen);
         if (n <= 0) continue;
         // Once the phone is known, only the phone writes into its log.
         const uint32_t phone = phone_addr_;

@@ -17,25 +17,24 @@ struct status_view {
     int balloon_id;  // 0: none
 };
 
-status_view view_of(int status, int unpair_reason)
-{
+status_view view_of(int status, int unpair_reason) {
     switch (status) {
-    case STATUS_IDLE:
-        if (unpair_reason == UNPAIR_TIMEOUT)
-            return {IDS_CONNECT_FAILED, TRAY_FAILED, IDS_CONNECT_FAILED};
-        return {IDS_DISCONNECTED_IDLE, TRAY_DISCONNECTED, 0};
-    case STATUS_GETIP:
-        return {IDS_DISCONNECTED_GETIP, TRAY_WORKING, 0};
-    case STATUS_CONNECTING:
-        return {IDS_DISCONNECTED_CONNECTING, TRAY_WORKING, 0};
-    case STATUS_UNPAIRING:
-        return {IDS_DISCONNECTED_UNPAIRING, TRAY_WORKING, 0};
-    case STATUS_PAIRED:
-        return {IDS_CONNECTED_PAIRED, TRAY_PAIRED, 0};
-    case STATUS_PAIREDSIGNIN:
-        return {IDS_CONNECTED_SIGNIN, TRAY_SIGNED_IN, IDS_CONNECTED_SIGNIN};
-    default:  // PIN check, PIN succeeded, pairing
-        return {IDS_DISCONNECTED_PAIRING, TRAY_WORKING, 0};
+        case STATUS_IDLE:
+            if (unpair_reason == UNPAIR_TIMEOUT)
+                return {IDS_CONNECT_FAILED, TRAY_FAILED, IDS_CONNECT_FAILED};
+            return {IDS_DISCONNECTED_IDLE, TRAY_DISCONNECTED, 0};
+        case STATUS_GETIP:
+            return {IDS_DISCONNECTED_GETIP, TRAY_WORKING, 0};
+        case STATUS_CONNECTING:
+            return {IDS_DISCONNECTED_CONNECTING, TRAY_WORKING, 0};
+        case STATUS_UNPAIRING:
+            return {IDS_DISCONNECTED_UNPAIRING, TRAY_WORKING, 0};
+        case STATUS_PAIRED:
+            return {IDS_CONNECTED_PAIRED, TRAY_PAIRED, 0};
+        case STATUS_PAIREDSIGNIN:
+            return {IDS_CONNECTED_SIGNIN, TRAY_SIGNED_IN, IDS_CONNECTED_SIGNIN};
+        default:  // PIN check, PIN succeeded, pairing
+            return {IDS_DISCONNECTED_PAIRING, TRAY_WORKING, 0};
     }
 }
 
@@ -43,17 +42,17 @@ status_view view_of(int status, int unpair_reason)
 
 CDuvoCore::CDuvoCore(CShellUi &ui, clock_fn clock) : ui_(ui), clock_(clock) {}
 
-CDuvoCore::~CDuvoCore()
-{
+CDuvoCore::~CDuvoCore() {
     ui_.cancel_pair_code_dialog();
     if (pair_code_thread_.joinable()) pair_code_thread_.join();
     if (srtp_ready_) srtp_log_shutdown();
 }
 
-uint64_t CDuvoCore::now() const { return clock_ ? clock_() : os_mono_ms(); }
+uint64_t CDuvoCore::now() const {
+    return clock_ ? clock_() : os_mono_ms();
+}
 
-int CDuvoCore::Init(pair_observer observer, void *observer_ctx)
-{
+int CDuvoCore::Init(pair_observer observer, void *observer_ctx) {
     pair_status_ = STATUS_IDLE;
     m_bMessageBox = 0;
     enable_srtp_ = true;
@@ -81,43 +80,41 @@ int CDuvoCore::Init(pair_observer observer, void *observer_ctx)
     return 0;
 }
 
-void CDuvoCore::OnPairStatus(int status, int last)
-{
-    log_print(0, LL_INFO, "last pair status: %s, current pair status: %s\n",
-              pair_status_name(last), pair_status_name(status));
+void CDuvoCore::OnPairStatus(int status, int last) {
+    log_print(0, LL_INFO, "last pair status: %s, current pair status: %s\n", pair_status_name(last),
+              pair_status_name(status));
     pair_status_ = status;
     const int reason = session_ ? pair_manager_unpair_reason(session_) : 0;
     ui_.status_applied(status, reason);
     status_view v = view_of(status, reason);
 
     switch (status) {
-    case STATUS_IDLE: {
-        bool show_balloon = (idle_failure_count_ == 0);
-        SwitchToIdle(reason);
-        UpdateTray(v.tip_id, v.icon, v.balloon_id, show_balloon && v.balloon_id != 0);
-        if (reason == UNPAIR_DUVO_DISABLED)
-            ui_.message_box(IDS_CONNECT_FAILED_DISABLED, IDS_CAPTION, BOX_ERROR);
-        break;
-    }
-    case STATUS_PIN_FAILED:
-        // The tray keeps what it showed: this status has no text of its own.
-        m_bMessageBox = 1;
-        ui_.message_box(IDS_WRONG_CODE, IDS_APP_TITLE, BOX_ERROR);
-        m_bMessageBox = 0;
-        StartPairCodeThread();
-        break;
-    case STATUS_PAIREDSIGNIN:
-        ui_.select_default_endpoint();
-        UpdateTray(v.tip_id, v.icon, v.balloon_id, true);
-        break;
-    default:
-        UpdateTray(v.tip_id, v.icon, v.balloon_id, false);
-        break;
+        case STATUS_IDLE: {
+            bool show_balloon = (idle_failure_count_ == 0);
+            SwitchToIdle(reason);
+            UpdateTray(v.tip_id, v.icon, v.balloon_id, show_balloon && v.balloon_id != 0);
+            if (reason == UNPAIR_DUVO_DISABLED)
+                ui_.message_box(IDS_CONNECT_FAILED_DISABLED, IDS_CAPTION, BOX_ERROR);
+            break;
+        }
+        case STATUS_PIN_FAILED:
+            // The tray keeps what it showed: this status has no text of its own.
+            m_bMessageBox = 1;
+            ui_.message_box(IDS_WRONG_CODE, IDS_APP_TITLE, BOX_ERROR);
+            m_bMessageBox = 0;
+            StartPairCodeThread();
+            break;
+        case STATUS_PAIREDSIGNIN:
+            ui_.select_default_endpoint();
+            UpdateTray(v.tip_id, v.icon, v.balloon_id, true);
+            break;
+        default:
+            UpdateTray(v.tip_id, v.icon, v.balloon_id, false);
+            break;
     }
 }
 
-void CDuvoCore::UpdateTray(int tip_id, tray_icon icon, int balloon_id, bool show_balloon)
-{
+void CDuvoCore::UpdateTray(int tip_id, tray_icon icon, int balloon_id, bool show_balloon) {
     std::string tip = (tip_id == IDS_CONNECT_FAILED)
                           ? LoadLangString(IDS_TIP_PREFIX_FAILED) + LoadLangString(tip_id)
                           : LoadLangString(IDS_TIP_PREFIX) + LoadLangString(tip_id);
@@ -127,8 +124,7 @@ void CDuvoCore::UpdateTray(int tip_id, tray_icon icon, int balloon_id, bool show
     tray_present_ = ui_.update_tray(icon, tip, balloon);
 }
 
-void CDuvoCore::SwitchToIdle(int reason)
-{
+void CDuvoCore::SwitchToIdle(int reason) {
     if (log_service_) syslog_receiver_stop();
     if (pair_code_open_) {
         pair_code_open_ = false;
@@ -144,54 +140,52 @@ void CDuvoCore::SwitchToIdle(int reason)
     log_print(0, LL_INFO, "Switch to idle, unpair reason:%d\n", reason);
 }
 
-void CDuvoCore::OnPairNotify(int code, int value)
-{
+void CDuvoCore::OnPairNotify(int code, int value) {
     switch (code) {
-    case NOTIFY_START_PAIR:
-        StartPair(session_);
-        break;
-    case NOTIFY_BUTTON_SWITCH:
-        log_print(0, LL_INFO, "button switch\n");
-        if (pair_status_ != STATUS_UNPAIRING) StopPair(session_, UNPAIR_SETTINGS_CHANGED);
-        if (pair_status_ == STATUS_IDLE) OnPairStatus(STATUS_IDLE, STATUS_IDLE);
-        break;
-    case NOTIFY_PAIR_STATUS:
-        OnPairStatus(value, pair_status_);
-        if (g_config.auto_test_interval > 0) {
-            const int ms = g_config.auto_test_interval * 1000;
-            if (value == STATUS_IDLE) {
-                ui_.set_timer(TIMER_AUTOTEST_PAIR, ms);
-                ui_.kill_timer(TIMER_AUTOTEST_STOP);
-                g_config.auto_test_count += 1;
-                config_save();
-            } else if (value == STATUS_PAIRED || value == STATUS_PAIREDSIGNIN) {
-                ui_.set_timer(TIMER_AUTOTEST_STOP, ms);
-                ui_.kill_timer(TIMER_AUTOTEST_PAIR);
+        case NOTIFY_START_PAIR:
+            StartPair(session_);
+            break;
+        case NOTIFY_BUTTON_SWITCH:
+            log_print(0, LL_INFO, "button switch\n");
+            if (pair_status_ != STATUS_UNPAIRING) StopPair(session_, UNPAIR_SETTINGS_CHANGED);
+            if (pair_status_ == STATUS_IDLE) OnPairStatus(STATUS_IDLE, STATUS_IDLE);
+            break;
+        case NOTIFY_PAIR_STATUS:
+            OnPairStatus(value, pair_status_);
+            if (g_config.auto_test_interval > 0) {
+                const int ms = g_config.auto_test_interval * 1000;
+                if (value == STATUS_IDLE) {
+                    ui_.set_timer(TIMER_AUTOTEST_PAIR, ms);
+                    ui_.kill_timer(TIMER_AUTOTEST_STOP);
+                    g_config.auto_test_count += 1;
+                    config_save();
+                } else if (value == STATUS_PAIRED || value == STATUS_PAIREDSIGNIN) {
+                    ui_.set_timer(TIMER_AUTOTEST_STOP, ms);
+                    ui_.kill_timer(TIMER_AUTOTEST_PAIR);
+                }
             }
-        }
-        break;
-    case NOTIFY_USB_INIT_FAIL:
-        ui_.message_box(IDS_USB_INIT_FAIL, IDS_CAPTION, BOX_EXCLAMATION);
-        break;
-    case NOTIFY_CLIENT_INACTIVE:
-        // The PC-input watch that answers this comes with the PC state tracking.
-        log_print(0, LL_INFO, "client inactive reported by the phone\n");
-        break;
-    case NOTIFY_NEED_PAIR_CODE:
-        StartPairCodeThread();
-        break;
-    case NOTIFY_SYSLOG_ON:
-        log_service_ = true;
-        syslog_receiver_start();
-        SetPhoneSyslog(session_, 1);
-        break;
-    default:
-        break;
+            break;
+        case NOTIFY_USB_INIT_FAIL:
+            ui_.message_box(IDS_USB_INIT_FAIL, IDS_CAPTION, BOX_EXCLAMATION);
+            break;
+        case NOTIFY_CLIENT_INACTIVE:
+            // The PC-input watch that answers this comes with the PC state tracking.
+            log_print(0, LL_INFO, "client inactive reported by the phone\n");
+            break;
+        case NOTIFY_NEED_PAIR_CODE:
+            StartPairCodeThread();
+            break;
+        case NOTIFY_SYSLOG_ON:
+            log_service_ = true;
+            syslog_receiver_start();
+            SetPhoneSyslog(session_, 1);
+            break;
+        default:
+            break;
     }
 }
 
-void CDuvoCore::Housekeeping()
-{
+void CDuvoCore::Housekeeping() {
     if (!tray_present_) tray_present_ = ui_.update_tray(TRAY_DISCONNECTED, last_tip_, "");
     if (pair_status_ == STATUS_IDLE && reconnect_.expired(now())) {
         reconnect_.disarm();
@@ -199,34 +193,32 @@ void CDuvoCore::Housekeeping()
     }
 }
 
-void CDuvoCore::OnTimer(int id)
-{
+void CDuvoCore::OnTimer(int id) {
     switch (id) {
-    case TIMER_HOUSEKEEPING:
-        Housekeeping();
-        break;
-    case TIMER_AUTOTEST_PAIR:
-        StartPair(session_);
-        ui_.kill_timer(TIMER_AUTOTEST_PAIR);
-        break;
-    case TIMER_AUTOTEST_STOP:
-        log_print(0, LL_INFO, "StopPair\n");
-        StopPair(session_, UNPAIR_USER);
-        ui_.kill_timer(TIMER_AUTOTEST_STOP);
-        break;
-    case TIMER_EXIT_WAIT:
-        if (ReleasePairManager(session_) != 1) break;
-        session_ = nullptr;
-        ui_.kill_timer(TIMER_EXIT_WAIT);
-        ui_.end_main_window();
-        break;
-    default:
-        break;
+        case TIMER_HOUSEKEEPING:
+            Housekeeping();
+            break;
+        case TIMER_AUTOTEST_PAIR:
+            StartPair(session_);
+            ui_.kill_timer(TIMER_AUTOTEST_PAIR);
+            break;
+        case TIMER_AUTOTEST_STOP:
+            log_print(0, LL_INFO, "StopPair\n");
+            StopPair(session_, UNPAIR_USER);
+            ui_.kill_timer(TIMER_AUTOTEST_STOP);
+            break;
+        case TIMER_EXIT_WAIT:
+            if (ReleasePairManager(session_) != 1) break;
+            session_ = nullptr;
+            ui_.kill_timer(TIMER_EXIT_WAIT);
+            ui_.end_main_window();
+            break;
+        default:
+            break;
     }
 }
 
-void CDuvoCore::DealWithExit()
-{
+void CDuvoCore::DealWithExit() {
     if (exiting_) return;
     exiting_ = true;
     ui_.kill_timer(TIMER_HOUSEKEEPING);
@@ -242,8 +234,7 @@ void CDuvoCore::DealWithExit()
     }
 }
 
-void CDuvoCore::ToggleLogService()
-{
+void CDuvoCore::ToggleLogService() {
     log_service_ = !log_service_;
     if (log_service_)
         syslog_receiver_start();
@@ -252,27 +243,23 @@ void CDuvoCore::ToggleLogService()
     SetPhoneSyslog(session_, log_service_ ? 1 : 0);
 }
 
-void CDuvoCore::ToggleDebugMode()
-{
+void CDuvoCore::ToggleDebugMode() {
     debug_mode_ = !debug_mode_;
     log_set_debug(debug_mode_);
     if (session_) pair_manager_set_debug_mode(session_, debug_mode_);
 }
 
-void CDuvoCore::ToggleEnableSrtp()
-{
+void CDuvoCore::ToggleEnableSrtp() {
     enable_srtp_ = !enable_srtp_;
     if (session_) pair_manager_set_srtp_enable(session_, enable_srtp_);
 }
 
-void CDuvoCore::ToggleCaptureAudio()
-{
+void CDuvoCore::ToggleCaptureAudio() {
     capture_audio_ = !capture_audio_;
     SetAudioCapture(session_, capture_audio_ ? 1 : 0);
 }
 
-void CDuvoCore::StartPairCodeThread()
-{
+void CDuvoCore::StartPairCodeThread() {
     // One request at a time: a finished thread is joined before a new one starts.
     if (!pair_code_done_) return;
     if (pair_code_thread_.joinable()) pair_code_thread_.join();
@@ -280,8 +267,7 @@ void CDuvoCore::StartPairCodeThread()
     pair_code_thread_ = std::thread(&CDuvoCore::PairCodeThreadMain, this);
 }
 
-void CDuvoCore::JoinPairCodeThread()
-{
+void CDuvoCore::JoinPairCodeThread() {
     // The thread may be waiting for the main thread to take its notification.
     while (!pair_code_done_) {
         ui_.pump_pending();
@@ -290,8 +276,7 @@ void CDuvoCore::JoinPairCodeThread()
     if (pair_code_thread_.joinable()) pair_code_thread_.join();
 }
 
-void CDuvoCore::PairCodeThreadMain()
-{
+void CDuvoCore::PairCodeThreadMain() {
     pair_manager *pm = session_;
     if (pm == nullptr || pair_manager_stopping(pm)) {
         pair_code_done_ = true;

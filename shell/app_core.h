@@ -14,7 +14,7 @@
 #include "shell/shell_ui.h"
 
 class CDuvoCore {
-public:
+  public:
     typedef uint64_t (*clock_fn)();
 
     CDuvoCore(CShellUi &ui, clock_fn clock = nullptr);
@@ -46,7 +46,7 @@ public:
     const CReconnectTimer &reconnect_timer() const { return reconnect_; }
     std::atomic<int> m_bMessageBox{0};
 
-private:
+  private:
     void OnPairStatus(int status, int last);
     void SwitchToIdle(int reason);
     void UpdateTray(int tip_id, tray_icon icon, int balloon_id, bool show_balloon);

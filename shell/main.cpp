@@ -13,18 +13,17 @@
 
 namespace {
 
-void usage()
-{
-    printf("usage: ostrelle [--headless] [--no-srtp] [--version]\n"
-           "  --headless  run without the tray UI; status on standard output,\n"
-           "              the pairing code read from standard input\n"
-           "  --no-srtp   start with SRTP off (the tray's \"Enable Srtp\" item)\n");
+void usage() {
+    printf(
+        "usage: ostrelle [--headless] [--no-srtp] [--version]\n"
+        "  --headless  run without the tray UI; status on standard output,\n"
+        "              the pairing code read from standard input\n"
+        "  --no-srtp   start with SRTP off (the tray's \"Enable Srtp\" item)\n");
 }
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     bool headless = false;
     bool startup = false;
     bool no_srtp = false;
@@ -61,8 +60,8 @@ int main(int argc, char **argv)
     if (startup && g_config.auto_run == 0) return 0;
     const std::string log_path = data_file(LOG_FILE_NAME);
     log_init(log_path, log_path, -1);
-    log_print(0, LL_INFO, "start_up %d, wired %d, language_id:%x\n", startup ? 1 : 0, g_config.auto_ip,
-              g_config.lang ? 0x804 : 0x409);
+    log_print(0, LL_INFO, "start_up %d, wired %d, language_id:%x\n", startup ? 1 : 0,
+              g_config.auto_ip, g_config.lang ? 0x804 : 0x409);
 
     // The session creates the virtual speakerphone through these operations.
     usb_session_ops_register();

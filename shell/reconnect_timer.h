@@ -5,14 +5,14 @@
 #include <cstdint>
 
 class CReconnectTimer {
-public:
+  public:
     void restart(uint64_t now_ms) { start_ = now_ms; }
     void set_delay(uint64_t ms) { delay_ = ms; }
     void disarm() { delay_ = 0; }
     bool armed() const { return delay_ != 0; }
     bool expired(uint64_t now_ms) const { return delay_ != 0 && now_ms - start_ >= delay_; }
 
-private:
+  private:
     uint64_t start_ = 0;
     uint64_t delay_ = 0;
 };

@@ -15,12 +15,13 @@ constexpr int TIMER_INPUT_WATCH = 1131;
 constexpr int TIMER_HOUSEKEEPING = 1132;
 
 class CShellUi {
-public:
+  public:
     virtual ~CShellUi() = default;
     // Every status the logic applies, before any tray change.
     virtual void status_applied(int status, int unpair_reason) = 0;
     // Writes the tray entry; returns whether the tray accepted it.
-    virtual bool update_tray(tray_icon icon, const std::string &tip, const std::string &balloon) = 0;
+    virtual bool update_tray(tray_icon icon, const std::string &tip,
+                             const std::string &balloon) = 0;
     // A modal message box with the string-table texts.
     virtual void message_box(int text_id, int caption_id, box_icon icon) = 0;
     // Makes the paired speakerphone the default communications endpoint.

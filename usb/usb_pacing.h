@@ -68,7 +68,7 @@ struct usb_pacing {
     int alt_dirty[2] = {0, 0};
     int vol_pending = 0, vol_value = 0;
     int64_t vol_last_ms = -VUSB_VOLUME_GAP_MS;  // time of the latest SET_CUR volume
-    int vol_posted = VUSB_VOLUME_START;        // what the phone was last told
+    int vol_posted = VUSB_VOLUME_START;         // what the phone was last told
 
     std::thread thread;
     std::atomic<int> run{0};

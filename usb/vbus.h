@@ -21,25 +21,25 @@ constexpr uint32_t VBUS_RET_UNLINK = 4;
 constexpr uint32_t VBUS_DIR_OUT = 0;
 constexpr uint32_t VBUS_DIR_IN = 1;
 
-constexpr int VBUS_PORT_COUNT = 128;      // byte i != 0: port i in use; byte 0 is no port
+constexpr int VBUS_PORT_COUNT = 128;        // byte i != 0: port i in use; byte 0 is no port
 constexpr int VBUS_MAX_ISO_PACKETS = 1024;  // cap on number_of_packets from a peer
 constexpr size_t VBUS_MAX_PAYLOAD = 1000000;
 
 // The 48-byte PDU header, host order. Field meaning differs between a request
 // (bus -> device) and a reply (device -> bus) as the comments say.
 struct vbus_pdu_header {
-    uint32_t command;         // request: 1 submit, 2 unlink; reply: 3 / 4
-    uint32_t seqnum;          // echoed in the reply
-    uint32_t devid;           // 0 in a reply
-    uint32_t direction;       // 0 OUT, 1 IN; echoed
-    uint32_t ep;              // endpoint 0..15; echoed
-    uint32_t flags_status;    // submit: transfer flags; unlink: seqnum to unlink; reply: status
-    uint32_t length;          // submit: host buffer length; reply: actual length
-    uint32_t start_frame;     // reply: 0
-    uint32_t packets;         // number of isochronous packets (0 when not iso; 0xffffffff from a
-                              // Linux host for non-iso is normalised to 0 by the backend)
-    uint32_t interval_errors; // submit: interval; reply: error count
-    uint8_t setup[8];         // control only, USB byte order; zero in a reply
+    uint32_t command;          // request: 1 submit, 2 unlink; reply: 3 / 4
+    uint32_t seqnum;           // echoed in the reply
+    uint32_t devid;            // 0 in a reply
+    uint32_t direction;        // 0 OUT, 1 IN; echoed
+    uint32_t ep;               // endpoint 0..15; echoed
+    uint32_t flags_status;     // submit: transfer flags; unlink: seqnum to unlink; reply: status
+    uint32_t length;           // submit: host buffer length; reply: actual length
+    uint32_t start_frame;      // reply: 0
+    uint32_t packets;          // number of isochronous packets (0 when not iso; 0xffffffff from a
+                               // Linux host for non-iso is normalised to 0 by the backend)
+    uint32_t interval_errors;  // submit: interval; reply: error count
+    uint8_t setup[8];          // control only, USB byte order; zero in a reply
 };
 static_assert(sizeof(vbus_pdu_header) == 48, "PDU header is 48 bytes");
 
@@ -69,9 +69,9 @@ struct vbus_plugin_info {
 // every length against what it received before handing it over.
 struct vbus_pdu {
     vbus_pdu_header hdr;
-    const uint8_t *data;        // OUT payload, data_len bytes (may be null when 0)
+    const uint8_t *data;  // OUT payload, data_len bytes (may be null when 0)
     size_t data_len;
-    const vbus_iso_desc *iso;   // hdr.packets descriptors (null when 0)
+    const vbus_iso_desc *iso;  // hdr.packets descriptors (null when 0)
 };
 
 // Everything the plug-in needs to describe the device to a USB/IP importer
@@ -86,7 +86,7 @@ struct vbus_device_summary {
 };
 
 class vbus_backend {
-public:
+  public:
     virtual ~vbus_backend() = default;
 
     // Finds and opens the bus. 0 or -1 (logged by the backend).

@@ -11,23 +11,20 @@
 
 namespace {
 
-void put_u32(uint8_t *p, uint32_t v)
-{
+void put_u32(uint8_t *p, uint32_t v) {
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);
     p[2] = uint8_t(v >> 16);
     p[3] = uint8_t(v >> 24);
 }
 
-uint32_t get_u32(const uint8_t *p)
-{
+uint32_t get_u32(const uint8_t *p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 }  // namespace
 
-int duvo_event_bus_init(int *send_sock, int *recv_sock)
-{
+int duvo_event_bus_init(int *send_sock, int *recv_sock) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) {
         log_print(0, LL_ERR, "Failed to create the event bus socket pair, err:%d\n", errno);
@@ -49,15 +46,13 @@ int duvo_event_bus_init(int *send_sock, int *recv_sock)
     return 0;
 }
 
-void duvo_event_bus_close(int send_sock, int recv_sock)
-{
+void duvo_event_bus_close(int send_sock, int recv_sock) {
     if (send_sock >= 0) close(send_sock);
     if (recv_sock >= 0) close(recv_sock);
 }
 
-size_t duvo_event_encode(uint8_t *out, const void *body, size_t size, uint32_t type,
-                         uint32_t code, int32_t value)
-{
+size_t duvo_event_encode(uint8_t *out, const void *body, size_t size, uint32_t type, uint32_t code,
+                         int32_t value) {
     if (body == nullptr) size = 0;
     if (size > EVT_BODY_MAX) return 0;
     std::memset(out, 0, size + 16);
@@ -71,8 +66,7 @@ size_t duvo_event_encode(uint8_t *out, const void *body, size_t size, uint32_t t
 }
 
 int duvo_event_post(const void *body, size_t size, int send_sock, uint32_t type, uint32_t code,
-                    int32_t value)
-{
+                    int32_t value) {
     uint8_t frame[EVT_FRAME_MAX];
     size_t len = duvo_event_encode(frame, body, size, type, code, value);
     if (len == 0) {
@@ -87,8 +81,7 @@ int duvo_event_post(const void *body, size_t size, int send_sock, uint32_t type,
     return 0;
 }
 
-size_t duvo_event_walk(const uint8_t *buf, size_t len, duvo_event_fn fn, void *ctx)
-{
+size_t duvo_event_walk(const uint8_t *buf, size_t len, duvo_event_fn fn, void *ctx) {
     size_t off = 0;
     while (len - off >= 16) {
         const uint8_t *p = buf + off;
@@ -109,8 +102,7 @@ size_t duvo_event_walk(const uint8_t *buf, size_t len, duvo_event_fn fn, void *c
     return off;
 }
 
-int duvo_event_read(int recv_sock, duvo_event_fn fn, void *ctx)
-{
+int duvo_event_read(int recv_sock, duvo_event_fn fn, void *ctx) {
     // Each packet is one event; take what is pending up to the read limit.
     uint8_t buf[EVT_FRAME_MAX];
     int handled = 0;

@@ -47,8 +47,8 @@ int duvo_event_post(const void *body, size_t size, int send_sock, uint32_t type,
 
 // Builds the wire form of one event into out (at least EVT_FRAME_MAX bytes).
 // Returns its length, or 0 when the body is too large.
-size_t duvo_event_encode(uint8_t *out, const void *body, size_t size, uint32_t type,
-                         uint32_t code, int32_t value);
+size_t duvo_event_encode(uint8_t *out, const void *body, size_t size, uint32_t type, uint32_t code,
+                         int32_t value);
 
 // Walks the messages in buf in order, calling fn for each whole one. A
 // message whose announced size runs past the buffer ends the walk. Returns

@@ -4,12 +4,13 @@
 
 namespace {
 
-uint64_t now_ms(timer_container *c) { return c->clock ? c->clock(c->clock_ctx) : os_mono_ms(); }
+uint64_t now_ms(timer_container *c) {
+    return c->clock ? c->clock(c->clock_ctx) : os_mono_ms();
+}
 
 // Puts the record before the first timer due strictly later, so equal due
 // times keep their insertion order.
-void insert(timer_container *c, timer_record rec)
-{
+void insert(timer_container *c, timer_record rec) {
     rec.due = now_ms(c) + uint64_t(rec.interval);
     auto it = c->list.begin();
     while (it != c->list.end() && it->due <= rec.due) ++it;
@@ -18,8 +19,7 @@ void insert(timer_container *c, timer_record rec)
 
 }  // namespace
 
-int timer_container_init(timer_container *c)
-{
+int timer_container_init(timer_container *c) {
     if (c == nullptr) return -1;
     // The tick thread looks at the container every 50 ms, sessions or not.
     std::lock_guard<std::recursive_mutex> g(c->mutex);
@@ -30,15 +30,13 @@ int timer_container_init(timer_container *c)
     return 0;
 }
 
-void timer_container_set_clock(timer_container *c, timer_clock clock, void *ctx)
-{
+void timer_container_set_clock(timer_container *c, timer_clock clock, void *ctx) {
     std::lock_guard<std::recursive_mutex> g(c->mutex);
     c->clock = clock;
     c->clock_ctx = ctx;
 }
 
-int timer_add(timer_container *c, int interval_ms, int repeat, timer_callback cb, void *user)
-{
+int timer_add(timer_container *c, int interval_ms, int repeat, timer_callback cb, void *user) {
     if (c == nullptr || cb == nullptr) return -1;
     std::lock_guard<std::recursive_mutex> g(c->mutex);
     if (!c->initialised) return -1;
@@ -47,8 +45,7 @@ int timer_add(timer_container *c, int interval_ms, int repeat, timer_callback cb
     return rec.id;
 }
 
-int timer_remove(timer_container *c, int id)
-{
+int timer_remove(timer_container *c, int id) {
     if (c == nullptr || id < 1) return -1;
     std::lock_guard<std::recursive_mutex> g(c->mutex);
     if (!c->initialised) return -1;
@@ -62,8 +59,7 @@ int timer_remove(timer_container *c, int id)
     return 0;
 }
 
-int timer_tick(timer_container *c)
-{
+int timer_tick(timer_container *c) {
     if (c == nullptr) return -1;
     std::lock_guard<std::recursive_mutex> g(c->mutex);
     if (!c->initialised) return -1;
@@ -86,8 +82,7 @@ int timer_tick(timer_container *c)
     return 0;
 }
 
-int timer_container_destroy(timer_container *c)
-{
+int timer_container_destroy(timer_container *c) {
     if (c == nullptr) return -1;
     std::lock_guard<std::recursive_mutex> g(c->mutex);
     if (!c->initialised) return -1;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-uint64_t os_wall_ms();       // seconds since 1970 * 1000 + milliseconds
-uint64_t os_mono_ms();       // CLOCK_MONOTONIC in milliseconds
-uint64_t os_mono_us();       // CLOCK_MONOTONIC in microseconds
+uint64_t os_wall_ms();  // seconds since 1970 * 1000 + milliseconds
+uint64_t os_mono_ms();  // CLOCK_MONOTONIC in milliseconds
+uint64_t os_mono_us();  // CLOCK_MONOTONIC in microseconds
 void os_sleep_ms(unsigned ms);

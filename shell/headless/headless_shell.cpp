@@ -21,8 +21,7 @@ namespace {
 
 constexpr size_t PAIR_CODE_LENGTH = 6;
 
-void drain(int fd)
-{
+void drain(int fd) {
     uint64_t v;
     while (read(fd, &v, sizeof v) == sizeof v) {
     }
@@ -30,8 +29,7 @@ void drain(int fd)
 
 }  // namespace
 
-void headless_block_signals()
-{
+void headless_block_signals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
@@ -39,8 +37,7 @@ void headless_block_signals()
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-CHeadlessShell::CHeadlessShell()
-{
+CHeadlessShell::CHeadlessShell() {
     main_thread_ = std::this_thread::get_id();
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     cancel_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -51,19 +48,16 @@ CHeadlessShell::CHeadlessShell()
     signal_fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
-CHeadlessShell::~CHeadlessShell()
-{
+CHeadlessShell::~CHeadlessShell() {
     for (int fd : {wake_fd_, cancel_fd_, signal_fd_})
         if (fd >= 0) close(fd);
 }
 
-void CHeadlessShell::observer(void *ctx, int kind, int value)
-{
+void CHeadlessShell::observer(void *ctx, int kind, int value) {
     static_cast<CHeadlessShell *>(ctx)->send(kind, value);
 }
 
-void CHeadlessShell::send(int kind, int value)
-{
+void CHeadlessShell::send(int kind, int value) {
     if (std::this_thread::get_id() == main_thread_) {
         if (core_) core_->OnPairNotify(kind, value);
         return;
@@ -77,8 +71,7 @@ void CHeadlessShell::send(int kind, int value)
     handled_.wait(g, [&] { return n.done || ended_; });
 }
 
-void CHeadlessShell::pump_pending()
-{
+void CHeadlessShell::pump_pending() {
     for (;;) {
         notification *n;
         {
@@ -94,8 +87,7 @@ void CHeadlessShell::pump_pending()
     }
 }
 
-int CHeadlessShell::run(CDuvoCore &core)
-{
+int CHeadlessShell::run(CDuvoCore &core) {
     core_ = &core;
     while (!ended_) {
         pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {signal_fd_, POLLIN, 0}};
@@ -119,8 +111,7 @@ int CHeadlessShell::run(CDuvoCore &core)
     return 0;
 }
 
-int CHeadlessShell::next_timeout_ms() const
-{
+int CHeadlessShell::next_timeout_ms() const {
     if (timers_.empty()) return 1000;
     uint64_t now = os_mono_ms();
     uint64_t soonest = UINT64_MAX;
@@ -128,8 +119,7 @@ int CHeadlessShell::next_timeout_ms() const
     return soonest <= now ? 0 : int(std::min<uint64_t>(soonest - now, 1000));
 }
 
-void CHeadlessShell::run_due_timers()
-{
+void CHeadlessShell::run_due_timers() {
     uint64_t now = os_mono_ms();
     // Collect first: a timer callback may set or kill timers.
     std::vector<int> due;
@@ -143,22 +133,21 @@ void CHeadlessShell::run_due_timers()
     }
 }
 
-void CHeadlessShell::set_timer(int id, int ms)
-{
+void CHeadlessShell::set_timer(int id, int ms) {
     timers_[id] = {ms, os_mono_ms() + uint64_t(ms)};
 }
 
-void CHeadlessShell::kill_timer(int id) { timers_.erase(id); }
+void CHeadlessShell::kill_timer(int id) {
+    timers_.erase(id);
+}
 
-void CHeadlessShell::end_main_window()
-{
+void CHeadlessShell::end_main_window() {
     std::lock_guard<std::mutex> g(lock_);
     ended_ = true;
     handled_.notify_all();
 }
 
-void CHeadlessShell::status_applied(int status, int unpair_reason)
-{
+void CHeadlessShell::status_applied(int status, int unpair_reason) {
     if (status == STATUS_IDLE)
         printf("status: %s (unpair reason %d)\n", pair_status_name(status), unpair_reason);
     else
@@ -166,8 +155,7 @@ void CHeadlessShell::status_applied(int status, int unpair_reason)
     fflush(stdout);
 }
 
-bool CHeadlessShell::update_tray(tray_icon, const std::string &, const std::string &balloon)
-{
+bool CHeadlessShell::update_tray(tray_icon, const std::string &, const std::string &balloon) {
     if (!balloon.empty()) {
         printf("notice: %s\n", balloon.c_str());
         fflush(stdout);
@@ -175,19 +163,16 @@ bool CHeadlessShell::update_tray(tray_icon, const std::string &, const std::stri
     return true;
 }
 
-void CHeadlessShell::message_box(int text_id, int, box_icon)
-{
+void CHeadlessShell::message_box(int text_id, int, box_icon) {
     printf("message: %s\n", LoadLangString(text_id).c_str());
     fflush(stdout);
 }
 
-void CHeadlessShell::select_default_endpoint()
-{
+void CHeadlessShell::select_default_endpoint() {
     // The desktop's default device is left to the user in the headless program.
 }
 
-int CHeadlessShell::run_pair_code_dialog(std::string *code)
-{
+int CHeadlessShell::run_pair_code_dialog(std::string *code) {
     drain(cancel_fd_);
     for (;;) {
         printf("%s\n", LoadLangString(IDS_ENTER_PAIR_CODE).c_str());
@@ -223,8 +208,7 @@ int CHeadlessShell::run_pair_code_dialog(std::string *code)
     }
 }
 
-void CHeadlessShell::cancel_pair_code_dialog()
-{
+void CHeadlessShell::cancel_pair_code_dialog() {
     uint64_t one = 1;
     (void)!write(cancel_fd_, &one, sizeof one);
 }

@@ -18,7 +18,7 @@
 class CDuvoCore;
 
 class CHeadlessShell : public CShellUi {
-public:
+  public:
     CHeadlessShell();
     ~CHeadlessShell() override;
 
@@ -41,7 +41,7 @@ public:
     void pump_pending() override;
     void end_main_window() override;
 
-private:
+  private:
     struct notification {
         int kind, value;
         bool done;

@@ -25,15 +25,13 @@ struct Road : ::testing::Test {
     std::string data() const { return dir.path() + "/Mirelta/Ostrelle"; }
     std::string file(const std::string &name) const { return dir.file(name); }
 
-    void start_phone()
-    {
+    void start_phone() {
         phone = std::make_unique<ChildProcess>(std::vector<std::string>{
             BIN + "/phone-sim", "--port", std::to_string(phone_port), "--tls", "--media-tone",
             std::to_string(PHONE_TONE), "--record", file("phone_received.wav")});
         ASSERT_TRUE(phone->wait_for("listening", 5s)) << phone->output();
     }
-    void start_pc(const std::vector<std::string> &extra = {})
-    {
+    void start_pc(const std::vector<std::string> &extra = {}) {
         std::filesystem::create_directories(data());
         write_file(data() + "/Quellin.ini",
                    "[common]\nAutoIP=0\nPhoneIP=127.0.0.1\nTransType=1\nPhonePort=" +
@@ -42,32 +40,30 @@ struct Road : ::testing::Test {
                        "\nMediaPort=" + std::to_string(free_port(true)) + "\n");
         std::vector<std::string> args{BIN + "/ostrelle", "--headless"};
         args.insert(args.end(), extra.begin(), extra.end());
-        pc = std::make_unique<ChildProcess>(args, std::vector<std::string>{"APPDATA=" + dir.path()});
+        pc =
+            std::make_unique<ChildProcess>(args, std::vector<std::string>{"APPDATA=" + dir.path()});
         ASSERT_TRUE(pc->wait_for("status: STATUS_PAIREDSIGNIN", 20s)) << pc->output();
     }
     std::unique_ptr<ChildProcess> host(const std::string &shape, int seconds,
-                                       const std::string &capture)
-    {
+                                       const std::string &capture) {
         return std::make_unique<ChildProcess>(std::vector<std::string>{
-            BIN + "/usb-host-emu", "--port", std::to_string(usbip_port), "--host", shape,
-            "--play", "tone:" + std::to_string(HOST_TONE), "--capture", capture, "--seconds",
+            BIN + "/usb-host-emu", "--port", std::to_string(usbip_port), "--host", shape, "--play",
+            "tone:" + std::to_string(HOST_TONE), "--capture", capture, "--seconds",
             std::to_string(seconds), "--hid-poll"});
     }
     // The recorded file is the test tone, whole: 0 from demo-wav-check. A
     // machine running other tests beside this one may cost a rare 10 ms
     // block; the demo itself accepts none.
-    int tone_check(const std::string &wav, int hz)
-    {
-        ChildProcess c({BIN + "/demo-wav-check", wav, "--tone", std::to_string(hz),
-                        "--max-silent", "2"});
+    int tone_check(const std::string &wav, int hz) {
+        ChildProcess c(
+            {BIN + "/demo-wav-check", wav, "--tone", std::to_string(hz), "--max-silent", "2"});
         int rc = c.wait(10s);
         if (rc != 0) {
             ADD_FAILURE() << c.output();
         }
         return rc;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (pc) {
             EXPECT_EQ(pc->stop(SIGTERM, 5s), 0) << "ends in order";
         }
@@ -82,8 +78,7 @@ struct RoadCase {
 
 class RoadShapes : public Road, public ::testing::WithParamInterface<RoadCase> {};
 
-TEST_P(RoadShapes, AudioBothWaysAndThePhonesHangUpReachesTheHost)
-{
+TEST_P(RoadShapes, AudioBothWaysAndThePhonesHangUpReachesTheHost) {
     const RoadCase c = GetParam();
     start_phone();
     start_pc(c.srtp ? std::vector<std::string>{} : std::vector<std::string>{"--no-srtp"});
@@ -102,11 +97,11 @@ TEST_P(RoadShapes, AudioBothWaysAndThePhonesHangUpReachesTheHost)
 INSTANTIATE_TEST_SUITE_P(Shapes, RoadShapes,
                          ::testing::Values(RoadCase{"linux", true}, RoadCase{"windows", false}),
                          [](const auto &info) {
-                             return std::string(info.param.shape) + (info.param.srtp ? "_srtp" : "_plain");
+                             return std::string(info.param.shape) +
+                                    (info.param.srtp ? "_srtp" : "_plain");
                          });
 
-TEST_F(Road, PhoneThatDisappearsMidCallRemovesTheDeviceAndPairsAgain)
-{
+TEST_F(Road, PhoneThatDisappearsMidCallRemovesTheDeviceAndPairsAgain) {
     start_phone();
     start_pc();
     auto h = host("linux", 30, file("host_captured.wav"));
@@ -118,12 +113,12 @@ TEST_F(Road, PhoneThatDisappearsMidCallRemovesTheDeviceAndPairsAgain)
     EXPECT_NE(h->wait(15s), -1) << h->output();
     start_phone();
     EXPECT_TRUE(pc->wait_for("status: STATUS_PAIREDSIGNIN", 30s)) << pc->output();
-    ChildProcess again({BIN + "/usb-host-emu", "--port", std::to_string(usbip_port), "--enumerate"});
+    ChildProcess again(
+        {BIN + "/usb-host-emu", "--port", std::to_string(usbip_port), "--enumerate"});
     EXPECT_EQ(again.wait(15s), 0) << again.output();
 }
 
-TEST_F(Road, HostThatDetachesMidStreamCanImportAgain)
-{
+TEST_F(Road, HostThatDetachesMidStreamCanImportAgain) {
     start_phone();
     start_pc();
     auto h = host("linux", 30, file("host_captured.wav"));
@@ -131,9 +126,11 @@ TEST_F(Road, HostThatDetachesMidStreamCanImportAgain)
     std::this_thread::sleep_for(1s);
     h->stop(SIGKILL, 5s);
     std::this_thread::sleep_for(500ms);
-    ChildProcess again({BIN + "/usb-host-emu", "--port", std::to_string(usbip_port), "--enumerate"});
+    ChildProcess again(
+        {BIN + "/usb-host-emu", "--port", std::to_string(usbip_port), "--enumerate"});
     EXPECT_EQ(again.wait(15s), 0) << again.output();
-    EXPECT_EQ(pc->count("status: STATUS_IDLE", 200ms), 1u) << "the session stayed up: " << pc->output();
+    EXPECT_EQ(pc->count("status: STATUS_IDLE", 200ms), 1u)
+        << "the session stayed up: " << pc->output();
     auto h2 = host("windows", 2, file("host_captured2.wav"));
     EXPECT_EQ(h2->wait(15s), 0) << h2->output();
     EXPECT_EQ(tone_check(file("host_captured2.wav"), PHONE_TONE), 0);

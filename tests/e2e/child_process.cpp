@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &env)
-{
+ChildProcess::ChildProcess(const std::vector<std::string> &argv,
+                           const std::vector<std::string> &env) {
     int out[2], in[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) return;
     pid_ = fork();
@@ -34,15 +34,13 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::vect
     in_fd_ = in[1];
 }
 
-ChildProcess::~ChildProcess()
-{
+ChildProcess::~ChildProcess() {
     if (pid_ > 0) stop(SIGKILL, std::chrono::milliseconds(2000));
     if (out_fd_ >= 0) close(out_fd_);
     if (in_fd_ >= 0) close(in_fd_);
 }
 
-bool ChildProcess::read_some(int timeout_ms)
-{
+bool ChildProcess::read_some(int timeout_ms) {
     if (out_fd_ < 0) return false;
     pollfd p{out_fd_, POLLIN, 0};
     if (poll(&p, 1, timeout_ms) <= 0) return false;
@@ -57,8 +55,7 @@ bool ChildProcess::read_some(int timeout_ms)
     return true;
 }
 
-bool ChildProcess::wait_for(const std::string &text, std::chrono::milliseconds timeout)
-{
+bool ChildProcess::wait_for(const std::string &text, std::chrono::milliseconds timeout) {
     auto end = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         size_t at = out_.find(text, scanned_);
@@ -70,12 +67,12 @@ bool ChildProcess::wait_for(const std::string &text, std::chrono::milliseconds t
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
-        if (!read_some(int(left.count())) && out_fd_ < 0) return out_.find(text, scanned_) != std::string::npos;
+        if (!read_some(int(left.count())) && out_fd_ < 0)
+            return out_.find(text, scanned_) != std::string::npos;
     }
 }
 
-size_t ChildProcess::count(const std::string &text, std::chrono::milliseconds settle)
-{
+size_t ChildProcess::count(const std::string &text, std::chrono::milliseconds settle) {
     auto end = std::chrono::steady_clock::now() + settle;
     while (std::chrono::steady_clock::now() < end) read_some(20);
     while (read_some(0)) {
@@ -85,20 +82,17 @@ size_t ChildProcess::count(const std::string &text, std::chrono::milliseconds se
     return n;
 }
 
-void ChildProcess::write_line(const std::string &line)
-{
+void ChildProcess::write_line(const std::string &line) {
     std::string l = line + "\n";
     (void)!write(in_fd_, l.data(), l.size());
 }
 
-void ChildProcess::close_stdin()
-{
+void ChildProcess::close_stdin() {
     if (in_fd_ >= 0) close(in_fd_);
     in_fd_ = -1;
 }
 
-int ChildProcess::stop(int sig, std::chrono::milliseconds timeout)
-{
+int ChildProcess::stop(int sig, std::chrono::milliseconds timeout) {
     if (pid_ <= 0) return -1;
     if (sig != 0) kill(pid_, sig);
     auto end = std::chrono::steady_clock::now() + timeout;
@@ -121,8 +115,7 @@ int ChildProcess::stop(int sig, std::chrono::milliseconds timeout)
     return 128 + WTERMSIG(status);
 }
 
-int free_port(bool udp)
-{
+int free_port(bool udp) {
     int s = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;

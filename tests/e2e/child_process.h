@@ -10,7 +10,7 @@
 #include <vector>
 
 class ChildProcess {
-public:
+  public:
     ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess &) = delete;
@@ -23,7 +23,8 @@ public:
     // available in output(). False on time-out or end of output.
     bool wait_for(const std::string &text, std::chrono::milliseconds timeout);
     // Counts output lines containing text, reading what has arrived for up to timeout.
-    size_t count(const std::string &text, std::chrono::milliseconds settle = std::chrono::milliseconds(0));
+    size_t count(const std::string &text,
+                 std::chrono::milliseconds settle = std::chrono::milliseconds(0));
     void write_line(const std::string &line);
     void close_stdin();
     // Sends a signal and waits for the exit. Returns the exit status (or
@@ -34,7 +35,7 @@ public:
     int wait(std::chrono::milliseconds timeout) { return stop(0, timeout); }
     const std::string &output() const { return out_; }
 
-private:
+  private:
     bool read_some(int timeout_ms);
     pid_t pid_ = -1;
     int out_fd_ = -1;

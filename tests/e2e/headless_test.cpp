@@ -2,9 +2,9 @@
 // processes on loopback, each with its own options.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <filesystem>
 #include <fstream>
-#include <signal.h>
 
 #include "../platform/temp_dir.h"
 #include "child_process.h"
@@ -23,30 +23,27 @@ struct Headless : ::testing::Test {
     std::string data() const { return dir.path() + "/Mirelta/Ostrelle"; }
     std::string log() const { return read_file(data() + "/Quellin.log"); }
 
-    void write_ini(const std::string &extra)
-    {
+    void write_ini(const std::string &extra) {
         std::filesystem::create_directories(data());
         write_file(data() + "/Quellin.ini",
-                   "[common]\nAutoIP=0\nPhoneIP=127.0.0.1\nPhonePort=" + std::to_string(phone_port) +
-                       "\nUsbipPort=" + std::to_string(usbip_port) + "\nSyslogPort=" +
-                       std::to_string(free_port(true)) + "\n" + extra);
+                   "[common]\nAutoIP=0\nPhoneIP=127.0.0.1\nPhonePort=" +
+                       std::to_string(phone_port) + "\nUsbipPort=" + std::to_string(usbip_port) +
+                       "\nSyslogPort=" + std::to_string(free_port(true)) + "\n" + extra);
     }
-    std::unique_ptr<ChildProcess> phone(std::vector<std::string> args)
-    {
+    std::unique_ptr<ChildProcess> phone(std::vector<std::string> args) {
         args.insert(args.begin(), {BIN + "/phone-sim", "--port", std::to_string(phone_port)});
         auto p = std::make_unique<ChildProcess>(args);
         EXPECT_TRUE(p->wait_for("listening", 5s)) << p->output();
         return p;
     }
-    std::unique_ptr<ChildProcess> ostrelle()
-    {
-        return std::make_unique<ChildProcess>(std::vector<std::string>{BIN + "/ostrelle", "--headless"},
-                                              std::vector<std::string>{"APPDATA=" + dir.path()});
+    std::unique_ptr<ChildProcess> ostrelle() {
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{BIN + "/ostrelle", "--headless"},
+            std::vector<std::string>{"APPDATA=" + dir.path()});
     }
 };
 
-TEST_F(Headless, NewFormatPhoneOverTlsPairsAndSigtermEndsInOrder)
-{
+TEST_F(Headless, NewFormatPhoneOverTlsPairsAndSigtermEndsInOrder) {
     write_ini("TransType=1\n");
     auto sim = phone({"--tls"});
     auto pc = ostrelle();
@@ -65,8 +62,7 @@ TEST_F(Headless, NewFormatPhoneOverTlsPairsAndSigtermEndsInOrder)
     EXPECT_NE(log().find("DealWithExit StopPair"), std::string::npos);
 }
 
-TEST_F(Headless, OldFormatPhoneGetsPairDetectInTheOldFraming)
-{
+TEST_F(Headless, OldFormatPhoneGetsPairDetectInTheOldFraming) {
     write_ini("TransType=0\n");
     auto sim = phone({"--plain", "--old-format"});
     auto pc = ostrelle();
@@ -78,21 +74,21 @@ TEST_F(Headless, OldFormatPhoneGetsPairDetectInTheOldFraming)
     EXPECT_LT(waited, 3000ms);
 }
 
-TEST_F(Headless, PairingCodeFromStandardInputWithAWrongOneAskedAgain)
-{
+TEST_F(Headless, PairingCodeFromStandardInputWithAWrongOneAskedAgain) {
     write_ini("TransType=0\n");
     auto sim = phone({"--plain", "--pair-mode", "1", "--code", "246810"});
     auto pc = ostrelle();
-    ASSERT_TRUE(pc->wait_for("Enter Pairing Code which is shown on your phone", 10s)) << pc->output();
+    ASSERT_TRUE(pc->wait_for("Enter Pairing Code which is shown on your phone", 10s))
+        << pc->output();
     pc->write_line("111111");
     ASSERT_TRUE(pc->wait_for("Wrong pairing code,check again please!", 10s)) << pc->output();
-    ASSERT_TRUE(pc->wait_for("Enter Pairing Code which is shown on your phone", 10s)) << pc->output();
+    ASSERT_TRUE(pc->wait_for("Enter Pairing Code which is shown on your phone", 10s))
+        << pc->output();
     pc->write_line("246810");
     EXPECT_TRUE(sim->wait_for("DUVO_CMD_C2P_GET_DEV_INFO", 10s)) << sim->output();
 }
 
-TEST_F(Headless, SilentPhoneEndsTheSessionAndTheProgramPairsAgain)
-{
+TEST_F(Headless, SilentPhoneEndsTheSessionAndTheProgramPairsAgain) {
     write_ini("TransType=0\n");
     auto sim = phone({"--plain"});
     auto pc = ostrelle();

@@ -23,13 +23,11 @@ struct DeviceDouble {
     session_hid_pending hid;
     std::mutex lock;
 
-    void record(const std::string &c)
-    {
+    void record(const std::string &c) {
         std::lock_guard<std::mutex> g(lock);
         calls.push_back(c);
     }
-    bool called(const std::string &c)
-    {
+    bool called(const std::string &c) {
         std::lock_guard<std::mutex> g(lock);
         for (auto &x : calls)
             if (x == c) return true;

@@ -15,8 +15,7 @@ struct Seen {
     std::vector<uint8_t> body;
 };
 
-void collect(void *ctx, const duvo_event *ev)
-{
+void collect(void *ctx, const duvo_event *ev) {
     static_cast<std::vector<Seen> *>(ctx)->push_back(
         {ev->type, ev->code, ev->value, std::vector<uint8_t>(ev->body, ev->body + ev->size)});
 }
@@ -27,8 +26,7 @@ struct Bus : ::testing::Test {
     void TearDown() override { duvo_event_bus_close(tx, rx); }
 };
 
-TEST_F(Bus, MessageSizeIsBodyPlusSixteen)
-{
+TEST_F(Bus, MessageSizeIsBodyPlusSixteen) {
     struct Case {
         const char *body;
         size_t size;
@@ -50,8 +48,7 @@ TEST_F(Bus, MessageSizeIsBodyPlusSixteen)
     }
 }
 
-TEST_F(Bus, EventsArriveWholeAndInOrderFromManyThreads)
-{
+TEST_F(Bus, EventsArriveWholeAndInOrderFromManyThreads) {
     constexpr int threads = 4, per_thread = 200;
     std::vector<std::thread> posters;
     for (int t = 0; t < threads; ++t)
@@ -76,8 +73,7 @@ TEST_F(Bus, EventsArriveWholeAndInOrderFromManyThreads)
     }
 }
 
-TEST_F(Bus, OversizedBodyIsRefused)
-{
+TEST_F(Bus, OversizedBodyIsRefused) {
     std::vector<uint8_t> big(EVT_BODY_MAX + 1);
     EXPECT_EQ(duvo_event_post(big.data(), big.size(), tx, EVT_SEND_CMD, 1, 0), -2);
     std::vector<uint8_t> max(EVT_BODY_MAX, 0xAB);
@@ -87,8 +83,7 @@ TEST_F(Bus, OversizedBodyIsRefused)
     EXPECT_EQ(seen[0].body, max);
 }
 
-TEST(EventWalk, SeveralInOneBufferAndTruncatedTail)
-{
+TEST(EventWalk, SeveralInOneBufferAndTruncatedTail) {
     uint8_t buf[3 * EVT_FRAME_MAX];
     size_t len = duvo_event_encode(buf, nullptr, 0, EVT_START_PAIR, 0, 0);
     len += duvo_event_encode(buf + len, "xyz", 3, EVT_UI_CMD, 28, 1);
@@ -109,8 +104,7 @@ TEST(EventWalk, SeveralInOneBufferAndTruncatedTail)
     EXPECT_TRUE(seen.empty());
 }
 
-TEST_F(Bus, PostToClosedBusFails)
-{
+TEST_F(Bus, PostToClosedBusFails) {
     close(rx);
     rx = -1;
     EXPECT_EQ(duvo_event_post(nullptr, 0, tx, EVT_START_PAIR, 0, 0), -2);

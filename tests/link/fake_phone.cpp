@@ -12,16 +12,14 @@
 #include "link/duvo_wire.h"
 
 namespace {
-uint64_t now_ms()
-{
+uint64_t now_ms() {
     return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now().time_since_epoch())
                         .count());
 }
 }  // namespace
 
-FakePhone::FakePhone()
-{
+FakePhone::FakePhone() {
     listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -35,14 +33,12 @@ FakePhone::FakePhone()
     port_ = ntohs(sa.sin_port);
 }
 
-FakePhone::~FakePhone()
-{
+FakePhone::~FakePhone() {
     close_pc();
     if (listen_fd_ >= 0) close(listen_fd_);
 }
 
-bool FakePhone::accept_pc(int timeout_ms)
-{
+bool FakePhone::accept_pc(int timeout_ms) {
     close_pc();
     pollfd p{listen_fd_, POLLIN, 0};
     if (poll(&p, 1, timeout_ms) <= 0) return false;
@@ -53,14 +49,12 @@ bool FakePhone::accept_pc(int timeout_ms)
     return fd_ >= 0;
 }
 
-void FakePhone::close_pc()
-{
+void FakePhone::close_pc() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
 }
 
-bool FakePhone::fill(size_t need, int timeout_ms)
-{
+bool FakePhone::fill(size_t need, int timeout_ms) {
     uint64_t end = now_ms() + uint64_t(timeout_ms);
     while (buf_.size() < need) {
         uint64_t now = now_ms();
@@ -75,8 +69,7 @@ bool FakePhone::fill(size_t need, int timeout_ms)
     return true;
 }
 
-bool FakePhone::read(pc_msg *msg, int timeout_ms)
-{
+bool FakePhone::read(pc_msg *msg, int timeout_ms) {
     for (;;) {
         size_t hs = new_framing_ ? DUVO_NEW_HEADER_SIZE : DUVO_OLD_HEADER_SIZE;
         if (!fill(hs, timeout_ms)) return false;
@@ -111,8 +104,7 @@ bool FakePhone::read(pc_msg *msg, int timeout_ms)
     }
 }
 
-bool FakePhone::read_until(uint8_t id, pc_msg *msg, int timeout_ms)
-{
+bool FakePhone::read_until(uint8_t id, pc_msg *msg, int timeout_ms) {
     pc_msg m;
     uint64_t end = now_ms() + uint64_t(timeout_ms);
     while (now_ms() < end) {
@@ -125,8 +117,7 @@ bool FakePhone::read_until(uint8_t id, pc_msg *msg, int timeout_ms)
     return false;
 }
 
-void FakePhone::send(uint8_t id, const std::string &body)
-{
+void FakePhone::send(uint8_t id, const std::string &body) {
     uint8_t frame[DUVO_MSG_MAX];
     size_t n;
     if (new_framing_) {
@@ -138,13 +129,11 @@ void FakePhone::send(uint8_t id, const std::string &body)
     (void)!::send(fd_, frame, n, MSG_NOSIGNAL);
 }
 
-void FakePhone::send_json(uint8_t id, const std::string &json)
-{
+void FakePhone::send_json(uint8_t id, const std::string &json) {
     send(id, json + std::string(1, '\0'));
 }
 
-bool FakePhone::pc_closed(int timeout_ms)
-{
+bool FakePhone::pc_closed(int timeout_ms) {
     pc_msg m;
     while (read(&m, timeout_ms)) {
     }

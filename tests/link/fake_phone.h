@@ -14,7 +14,7 @@ struct pc_msg {
 };
 
 class FakePhone {
-public:
+  public:
     FakePhone();
     ~FakePhone();
     int port() const { return port_; }
@@ -32,7 +32,7 @@ public:
     void set_silent(bool on) { silent_ = on; }
     bool pc_closed(int timeout_ms = 5000);
 
-private:
+  private:
     bool fill(size_t need, int timeout_ms);
     int listen_fd_ = -1;
     int fd_ = -1;

@@ -34,8 +34,7 @@ struct Recorder {
     std::vector<int> statuses;
     std::vector<int> notes;  // kinds other than status
 
-    static void observer(void *ctx, int kind, int value)
-    {
+    static void observer(void *ctx, int kind, int value) {
         Recorder *r = static_cast<Recorder *>(ctx);
         std::lock_guard<std::mutex> g(r->lock);
         if (kind == NOTIFY_PAIR_STATUS)
@@ -44,13 +43,11 @@ struct Recorder {
             r->notes.push_back(kind);
         r->cv.notify_all();
     }
-    bool wait_status(int s, std::chrono::milliseconds t = 10s)
-    {
+    bool wait_status(int s, std::chrono::milliseconds t = 10s) {
         std::unique_lock<std::mutex> g(lock);
         return cv.wait_for(g, t, [&] { return !statuses.empty() && statuses.back() == s; });
     }
-    bool wait_note(int kind, std::chrono::milliseconds t = 10s)
-    {
+    bool wait_note(int kind, std::chrono::milliseconds t = 10s) {
         std::unique_lock<std::mutex> g(lock);
         return cv.wait_for(g, t, [&] {
             for (int n : notes)
@@ -58,8 +55,7 @@ struct Recorder {
             return false;
         });
     }
-    std::vector<int> since(size_t from)
-    {
+    std::vector<int> since(size_t from) {
         std::lock_guard<std::mutex> g(lock);
         return std::vector<int>(statuses.begin() + long(std::min(from, statuses.size())),
                                 statuses.end());
@@ -74,16 +70,13 @@ struct Session : ::testing::Test {
     pair_manager *pm = nullptr;
     static std::atomic<uint64_t> fake_now;
 
-    void write_ini(const std::string &extra)
-    {
+    void write_ini(const std::string &extra) {
         std::string folder = dir.path() + "/Mirelta/Ostrelle";
         std::filesystem::create_directories(folder);
-        write_file(folder + "/Quellin.ini",
-                   "[common]\nAutoIP=0\nTransType=0\nPhonePort=" + std::to_string(phone.port()) +
-                       "\n" + extra);
+        write_file(folder + "/Quellin.ini", "[common]\nAutoIP=0\nTransType=0\nPhonePort=" +
+                                                std::to_string(phone.port()) + "\n" + extra);
     }
-    void SetUp() override
-    {
+    void SetUp() override {
         setenv("APPDATA", dir.path().c_str(), 1);
         g_config.ini_path.clear();
         g_config.trans_type = 1;
@@ -95,22 +88,20 @@ struct Session : ::testing::Test {
         pair_manager_set_timer_clock(
             pm, [](void *) { return fake_now.load(); }, nullptr);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         pair_manager_quit(pm);
-        for (int i = 0; i < 200 && ReleasePairManager(pm) != 1; ++i) std::this_thread::sleep_for(50ms);
+        for (int i = 0; i < 200 && ReleasePairManager(pm) != 1; ++i)
+            std::this_thread::sleep_for(50ms);
         DeviceDouble::uninstall();
     }
     // Moves the session's timer clock on and gives the tick thread time to run.
-    void advance(uint64_t ms)
-    {
+    void advance(uint64_t ms) {
         fake_now += ms;
         std::this_thread::sleep_for(200ms);
     }
 
     // From the start to the phone's identity, in the new format.
-    void pair_to_paired_info()
-    {
+    void pair_to_paired_info() {
         ASSERT_EQ(StartPair(pm), 0);
         ASSERT_TRUE(phone.accept_pc());
         pc_msg m;
@@ -126,8 +117,7 @@ struct Session : ::testing::Test {
         ASSERT_TRUE(phone.read_until(DUVO_CMD_C2P_GET_PAIRING_MODE));
     }
 
-    void pair_to_signed_in()
-    {
+    void pair_to_signed_in() {
         pair_to_paired_info();
         phone.send_json(DUVO_CMD_P2C_PAIRING_MODE_RESULT, R"({"pair_mode":0})");
         ASSERT_TRUE(phone.read_until(DUVO_CMD_C2P_GET_DEV_INFO));
@@ -141,8 +131,7 @@ struct Session : ::testing::Test {
     }
 
     // The ids the PC sends until it closes the connection, keepalives left out.
-    std::vector<int> ids_until_close()
-    {
+    std::vector<int> ids_until_close() {
         std::vector<int> ids;
         pc_msg m;
         while (phone.read(&m, 3000))
@@ -152,8 +141,7 @@ struct Session : ::testing::Test {
 };
 std::atomic<uint64_t> Session::fake_now{1000000};
 
-TEST_F(Session, HandshakeCallControlAndPhoneUnpair)
-{
+TEST_F(Session, HandshakeCallControlAndPhoneUnpair) {
     pair_to_signed_in();
     EXPECT_EQ(device.name, "Desk Phone");
     EXPECT_EQ(device.vid, 4660);
@@ -175,7 +163,8 @@ TEST_F(Session, HandshakeCallControlAndPhoneUnpair)
         EXPECT_EQ(device.hid.zoom_vol_down, z.down) << z.json;
         EXPECT_EQ(device.hid.zoom_vol_end, z.end) << z.json;
     }
-    phone.send_json(DUVO_CMD_P2C_CALL_START, R"({"rtp_port":41000,"strp_key":"1 AES_CM_128_HMAC_SHA1_80 inline:abc"})");
+    phone.send_json(DUVO_CMD_P2C_CALL_START,
+                    R"({"rtp_port":41000,"strp_key":"1 AES_CM_128_HMAC_SHA1_80 inline:abc"})");
     phone.send_json(DUVO_CMD_P2C_CALL_END, R"({"hung_up":1,"need_clean":1})");
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(device.called("rtp_create:41000:1 AES_CM_128_HMAC_SHA1_80 inline:abc"));
@@ -185,8 +174,8 @@ TEST_F(Session, HandshakeCallControlAndPhoneUnpair)
     ASSERT_EQ(SetPhoneSyslog(pm, 1), 0);
     pc_msg sys;
     ASSERT_TRUE(phone.read_until(DUVO_CMD_C2P_SYSLOG_UPDATE, &sys));
-    EXPECT_NE(sys.body.find("16777343"), std::string::npos) << "127.0.0.1 as the wire reads it: "
-                                                             << sys.body;
+    EXPECT_NE(sys.body.find("16777343"), std::string::npos)
+        << "127.0.0.1 as the wire reads it: " << sys.body;
 
     size_t before = rec.since(0).size();
     phone.send(DUVO_CMD_COM_UN_PAIR);
@@ -203,8 +192,7 @@ TEST_F(Session, HandshakeCallControlAndPhoneUnpair)
     EXPECT_EQ(pm->conn.sock, PHONE_CONN_NO_SOCKET);
 }
 
-TEST_F(Session, OldFormatPhoneGetsPairDetectAfterFallback)
-{
+TEST_F(Session, OldFormatPhoneGetsPairDetectAfterFallback) {
     ASSERT_EQ(StartPair(pm), 0);
     ASSERT_TRUE(phone.accept_pc());
     pc_msg m;
@@ -219,8 +207,7 @@ TEST_F(Session, OldFormatPhoneGetsPairDetectAfterFallback)
     EXPECT_TRUE(m.body.empty());
 }
 
-TEST_F(Session, SilentPhoneEndsTheSessionAfterThreeMissedTicks)
-{
+TEST_F(Session, SilentPhoneEndsTheSessionAfterThreeMissedTicks) {
     pair_to_paired_info();
     phone.set_silent(true);
     pc_msg m;
@@ -235,8 +222,7 @@ TEST_F(Session, SilentPhoneEndsTheSessionAfterThreeMissedTicks)
     EXPECT_EQ(pm->need_inpurt_pair_code, 0);
 }
 
-TEST_F(Session, CancelledPairingCodeEndsTheSessionInOrder)
-{
+TEST_F(Session, CancelledPairingCodeEndsTheSessionInOrder) {
     pair_to_paired_info();
     phone.send_json(DUVO_CMD_P2C_PAIRING_MODE_RESULT, R"({"pair_mode":1})");
     ASSERT_TRUE(rec.wait_note(NOTIFY_NEED_PAIR_CODE));
@@ -249,8 +235,7 @@ TEST_F(Session, CancelledPairingCodeEndsTheSessionInOrder)
     EXPECT_EQ(pair_manager_unpair_reason(pm), UNPAIR_USER);
 }
 
-TEST_F(Session, PairingCodeIsSentAndAWrongOneReported)
-{
+TEST_F(Session, PairingCodeIsSentAndAWrongOneReported) {
     pair_to_paired_info();
     phone.send_json(DUVO_CMD_P2C_PAIRING_MODE_RESULT, R"({"pair_mode":1})");
     ASSERT_TRUE(rec.wait_note(NOTIFY_NEED_PAIR_CODE));
@@ -264,8 +249,7 @@ TEST_F(Session, PairingCodeIsSentAndAWrongOneReported)
     EXPECT_TRUE(phone.read_until(DUVO_CMD_C2P_GET_DEV_INFO));
 }
 
-TEST_F(Session, DeviceThatCannotBeCreatedEndsTheSession)
-{
+TEST_F(Session, DeviceThatCannotBeCreatedEndsTheSession) {
     device.fail_plugin = true;
     pair_to_paired_info();
     phone.send_json(DUVO_CMD_P2C_PAIRING_MODE_RESULT, R"({"pair_mode":0})");
@@ -277,8 +261,7 @@ TEST_F(Session, DeviceThatCannotBeCreatedEndsTheSession)
     EXPECT_TRUE(device.called("deinit")) << "a half-made device is still released";
 }
 
-TEST_F(Session, NoPhoneAddressStaysIdle)
-{
+TEST_F(Session, NoPhoneAddressStaysIdle) {
     write_ini("");
     g_config.phone_ip = 0;
     ASSERT_EQ(StartPair(pm), 0);
@@ -287,8 +270,7 @@ TEST_F(Session, NoPhoneAddressStaysIdle)
     EXPECT_EQ(pair_manager_unpair_reason(pm), UNPAIR_USER);
 }
 
-TEST(ConvId, VersionFiveLayout)
-{
+TEST(ConvId, VersionFiveLayout) {
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) {
         char id[37];

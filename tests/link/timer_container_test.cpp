@@ -15,29 +15,25 @@ struct Clocked : ::testing::Test {
     timer_container tc;
     uint64_t now = 1000000;
     static std::vector<Call> calls;
-    void SetUp() override
-    {
+    void SetUp() override {
         calls.clear();
         ASSERT_EQ(timer_container_init(&tc), 0);
-        timer_container_set_clock(&tc, [](void *ctx) { return *static_cast<uint64_t *>(ctx); },
-                                  &now);
+        timer_container_set_clock(
+            &tc, [](void *ctx) { return *static_cast<uint64_t *>(ctx); }, &now);
     }
     void TearDown() override { timer_container_destroy(&tc); }
-    static int record(void *, int id, int reason, int repeat)
-    {
+    static int record(void *, int id, int reason, int repeat) {
         calls.push_back({id, reason, repeat});
         return 0;
     }
-    void advance(uint64_t ms)
-    {
+    void advance(uint64_t ms) {
         now += ms;
         timer_tick(&tc);
     }
 };
 std::vector<Call> Clocked::calls;
 
-TEST_F(Clocked, FiresInDueOrderAndOneShotsAreCalledTwice)
-{
+TEST_F(Clocked, FiresInDueOrderAndOneShotsAreCalledTwice) {
     int a = timer_add(&tc, 3000, 0, record, nullptr);
     int b = timer_add(&tc, 5000, 0, record, nullptr);
     int c = timer_add(&tc, 1000, 0, record, nullptr);
@@ -49,14 +45,16 @@ TEST_F(Clocked, FiresInDueOrderAndOneShotsAreCalledTwice)
     advance(5001);  // all due in one tick: each fires once, in due order
     std::vector<std::pair<int, int>> got;
     for (const Call &k : calls) got.push_back({k.id, k.reason});
-    EXPECT_EQ(got, (std::vector<std::pair<int, int>>{
-                       {c, TIMER_FIRED}, {c, TIMER_REMOVED}, {a, TIMER_FIRED},
-                       {a, TIMER_REMOVED}, {b, TIMER_FIRED}, {b, TIMER_REMOVED}}));
+    EXPECT_EQ(got, (std::vector<std::pair<int, int>>{{c, TIMER_FIRED},
+                                                     {c, TIMER_REMOVED},
+                                                     {a, TIMER_FIRED},
+                                                     {a, TIMER_REMOVED},
+                                                     {b, TIMER_FIRED},
+                                                     {b, TIMER_REMOVED}}));
     EXPECT_TRUE(tc.list.empty());
 }
 
-TEST_F(Clocked, PeriodicFiresOncePerPeriodAndOncePerTickWhenBehind)
-{
+TEST_F(Clocked, PeriodicFiresOncePerPeriodAndOncePerTickWhenBehind) {
     int id = timer_add(&tc, 3000, 1, record, nullptr);
     for (int i = 0; i < 10; ++i) advance(1000);
     EXPECT_EQ(calls.size(), 3u);  // at 3, 6 and 9 s
@@ -72,8 +70,7 @@ TEST_F(Clocked, PeriodicFiresOncePerPeriodAndOncePerTickWhenBehind)
     EXPECT_EQ(calls.size(), 6u);
 }
 
-TEST_F(Clocked, EqualDueTimesKeepInsertionOrder)
-{
+TEST_F(Clocked, EqualDueTimesKeepInsertionOrder) {
     int a = timer_add(&tc, 100, 0, record, nullptr);
     int b = timer_add(&tc, 100, 0, record, nullptr);
     advance(100);
@@ -82,8 +79,7 @@ TEST_F(Clocked, EqualDueTimesKeepInsertionOrder)
     EXPECT_EQ(calls[2].id, b);
 }
 
-TEST_F(Clocked, RemoveOfUnknownIdsAndDestroyTellsPendingTimers)
-{
+TEST_F(Clocked, RemoveOfUnknownIdsAndDestroyTellsPendingTimers) {
     EXPECT_EQ(timer_remove(&tc, -1), -1);
     int id = timer_add(&tc, 10, 0, record, nullptr);
     advance(10);
@@ -105,8 +101,7 @@ TEST_F(Clocked, RemoveOfUnknownIdsAndDestroyTellsPendingTimers)
     EXPECT_EQ(timer_container_init(&tc), 0);
 }
 
-TEST_F(Clocked, CallbackMayAddAndRemoveTimers)
-{
+TEST_F(Clocked, CallbackMayAddAndRemoveTimers) {
     static timer_container *self;
     static int added;
     self = &tc;
@@ -129,8 +124,7 @@ TEST_F(Clocked, CallbackMayAddAndRemoveTimers)
     EXPECT_TRUE(tc.list.empty());
 }
 
-TEST(TimerContainer, MissingOrUninitialised)
-{
+TEST(TimerContainer, MissingOrUninitialised) {
     EXPECT_EQ(timer_container_init(nullptr), -1);
     EXPECT_EQ(timer_tick(nullptr), -1);
     timer_container tc;

@@ -250,8 +250,7 @@ TEST(DuvoWire, OversizeBodies) {
     }
 }
 
-TEST(DuvoLink, InitAndSessionReset)
-{
+TEST(DuvoLink, InitAndSessionReset) {
     duvo_link bare;
     duvo_link_hooks none{};
     EXPECT_EQ(duvo_link_init(&bare, &none), -1);  // a link that cannot send is refused

@@ -12,16 +12,14 @@ namespace {
 
 struct ConfigFixture : ::testing::Test {
     TempDir dir;
-    void SetUp() override
-    {
+    void SetUp() override {
         setenv("APPDATA", dir.path().c_str(), 1);
         setenv("LANG", "en_US.UTF-8", 1);
         unsetenv("LC_ALL");
         unsetenv("LC_MESSAGES");
     }
     std::string ini() const { return dir.path() + "/Mirelta/Ostrelle/Quellin.ini"; }
-    std::unique_ptr<CConfig> load_from(const std::string &text)
-    {
+    std::unique_ptr<CConfig> load_from(const std::string &text) {
         data_folder();
         write_file(ini(), text);
         auto c = std::make_unique<CConfig>();
@@ -30,8 +28,7 @@ struct ConfigFixture : ::testing::Test {
     }
 };
 
-TEST_F(ConfigFixture, DataFolderFromAppdataCreatedWithBothLevels)
-{
+TEST_F(ConfigFixture, DataFolderFromAppdataCreatedWithBothLevels) {
     EXPECT_EQ(data_folder(), dir.path() + "/Mirelta/Ostrelle/");
     EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "/Mirelta/Ostrelle"));
     EXPECT_EQ(data_file("Quellin.log"), dir.path() + "/Mirelta/Ostrelle/Quellin.log");
@@ -39,16 +36,14 @@ TEST_F(ConfigFixture, DataFolderFromAppdataCreatedWithBothLevels)
     EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "/Mirelta/Ostrelle/Feedback Info"));
 }
 
-TEST_F(ConfigFixture, DataFolderFallsBackToXdg)
-{
+TEST_F(ConfigFixture, DataFolderFallsBackToXdg) {
     unsetenv("APPDATA");
     setenv("XDG_DATA_HOME", (dir.path() + "/xdg").c_str(), 1);
     EXPECT_EQ(data_folder(), dir.path() + "/xdg/Mirelta/Ostrelle/");
     unsetenv("XDG_DATA_HOME");
 }
 
-TEST_F(ConfigFixture, LoadEdgeCases)
-{
+TEST_F(ConfigFixture, LoadEdgeCases) {
     struct Case {
         const char *file;
         int auto_ip, auto_run, log_level, limit, trans, signal, media, multi;
@@ -80,8 +75,7 @@ TEST_F(ConfigFixture, LoadEdgeCases)
     }
 }
 
-TEST_F(ConfigFixture, AbsentTransTypeKeepsTheValueInMemory)
-{
+TEST_F(ConfigFixture, AbsentTransTypeKeepsTheValueInMemory) {
     data_folder();
     write_file(ini(), "[common]\n");
     CConfig c;
@@ -90,8 +84,7 @@ TEST_F(ConfigFixture, AbsentTransTypeKeepsTheValueInMemory)
     EXPECT_EQ(c.trans_type, 0);
 }
 
-TEST_F(ConfigFixture, LanguageFromLocaleAndKey)
-{
+TEST_F(ConfigFixture, LanguageFromLocaleAndKey) {
     setenv("LANG", "zh_CN.UTF-8", 1);
     EXPECT_EQ(load_from("")->lang, 1);
     EXPECT_EQ(load_from("[common]\nLang=0\n")->lang, 0);
@@ -100,12 +93,11 @@ TEST_F(ConfigFixture, LanguageFromLocaleAndKey)
     EXPECT_EQ(load_from("[common]\nLang=1\n")->lang, 1);
 }
 
-TEST_F(ConfigFixture, TextFieldsAndOwnKeys)
-{
+TEST_F(ConfigFixture, TextFieldsAndOwnKeys) {
     std::string conv(60, 'c');
     auto c_ = load_from("[common]\nPhoneIP=192.168.1.20\nConvId=" + conv +
-                          "\nUpdateURL=http://u\nPhonePort=7100\nSyslogPort=5514\n"
-                          "VbusBackend=vhci\nUsbipPort=3300\nUsbipBind=0.0.0.0\n");
+                        "\nUpdateURL=http://u\nPhonePort=7100\nSyslogPort=5514\n"
+                        "VbusBackend=vhci\nUsbipPort=3300\nUsbipBind=0.0.0.0\n");
     CConfig &c = *c_;
     EXPECT_EQ(c.phone_ip, 0xC0A80114u);
     EXPECT_EQ(std::string(c.conv_id), conv.substr(0, 47));
@@ -124,8 +116,7 @@ TEST_F(ConfigFixture, TextFieldsAndOwnKeys)
     EXPECT_EQ(bad.vbus_backend, "usbip");
 }
 
-TEST_F(ConfigFixture, SaveWritesItsKeysInOrderAndKeepsEverythingElse)
-{
+TEST_F(ConfigFixture, SaveWritesItsKeysInOrderAndKeepsEverythingElse) {
     auto c_ = load_from(
         "; a comment\n[other]\nkeep=me\n[common]\nAutoIP=7\nMultiSession=3\n"
         "AutoTestInterval=30\nFeedbackURL=https://x/upload\nPhonePort=7100\nnot a key line\n"
@@ -148,8 +139,7 @@ TEST_F(ConfigFixture, SaveWritesItsKeysInOrderAndKeepsEverythingElse)
     EXPECT_EQ(again.phone_ip, 0x0A000001u);
 }
 
-TEST_F(ConfigFixture, SaveIntoMissingFileCreatesSection)
-{
+TEST_F(ConfigFixture, SaveIntoMissingFileCreatesSection) {
     data_folder();
     CConfig c;
     c.default_port = 1;

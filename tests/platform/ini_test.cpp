@@ -5,8 +5,7 @@
 
 namespace {
 
-TEST(IniFile, ReadRules)
-{
+TEST(IniFile, ReadRules) {
     TempDir dir;
     write_file(dir.file("a.ini"),
                "[s]\r\n Key = \"quoted value\" \r\nnum=  12abc\nneg=-3\nempty=\n"
@@ -15,9 +14,12 @@ TEST(IniFile, ReadRules)
     struct Case {
         const char *section, *key, *def, *want;
     } strings[] = {
-        {"s", "key", "d", "quoted value"}, {"S", "KEY", "d", "quoted value"},
-        {"s", "k", "d", "d"},              {"s", "empty", "d", ""},
-        {"t", "key", "d", "other"},        {"u", "key", "d", "d"},
+        {"s", "key", "d", "quoted value"},
+        {"S", "KEY", "d", "quoted value"},
+        {"s", "k", "d", "d"},
+        {"s", "empty", "d", ""},
+        {"t", "key", "d", "other"},
+        {"u", "key", "d", "d"},
     };
     for (const Case &c : strings)
         EXPECT_EQ(ini.get_string(c.section, c.key, c.def), c.want) << c.section << "." << c.key;
@@ -27,8 +29,7 @@ TEST(IniFile, ReadRules)
     EXPECT_EQ(ini.get_string("s", "key", "", 6), "quoted");
 }
 
-TEST(IniFile, MissingFileIsEmptyAndWriteCreatesIt)
-{
+TEST(IniFile, MissingFileIsEmptyAndWriteCreatesIt) {
     TempDir dir;
     CIniFile ini(dir.file("none.ini"));
     EXPECT_FALSE(ini.has("common", "x"));
@@ -37,8 +38,7 @@ TEST(IniFile, MissingFileIsEmptyAndWriteCreatesIt)
     EXPECT_EQ(read_file(dir.file("none.ini")), "[common]\nx=5\n");
 }
 
-TEST(IniFile, FailedSaveLeavesTheFileAlone)
-{
+TEST(IniFile, FailedSaveLeavesTheFileAlone) {
     TempDir dir;
     write_file(dir.file("a.ini"), "[common]\nx=1\n");
     CIniFile ini(dir.file("a.ini"));

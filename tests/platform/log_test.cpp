@@ -11,16 +11,14 @@
 
 namespace {
 
-void write(CLog &log, int phone, int level, const char *fmt, ...)
-{
+void write(CLog &log, int phone, int level, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     log.write_line(phone, level, fmt, ap);
     va_end(ap);
 }
 
-void wwrite(CLog &log, int level, const wchar_t *fmt, ...)
-{
+void wwrite(CLog &log, int level, const wchar_t *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     log.write_wline(0, level, fmt, ap);
@@ -34,27 +32,24 @@ struct LogFixture : ::testing::Test {
     void SetUp() override { log.init(path, dir.path() + "/Quellin.log", 6); }
 };
 
-TEST_F(LogFixture, LineFormatAndLevelNames)
-{
+TEST_F(LogFixture, LineFormatAndLevelNames) {
     write(log, 0, LL_INFO, "hello %d\n", 42);
     write(log, 0, LL_NOTICE, "notice\n");
     write(log, 0, LL_ERR, "err\n");
     std::string text = read_file(path);
-    std::regex line(
-        R"(\[\d\d/\d\d/\d{4} : \d\d:\d\d:\d\d\.\d{3}\] INFO: hello 42\n)"
-        R"(\[[^\]]+\]NOTICE: notice\n)"
-        R"(\[[^\]]+\]  ERR: err\n)");
+    std::regex line(R"(\[\d\d/\d\d/\d{4} : \d\d:\d\d:\d\d\.\d{3}\] INFO: hello 42\n)"
+                    R"(\[[^\]]+\]NOTICE: notice\n)"
+                    R"(\[[^\]]+\]  ERR: err\n)");
     EXPECT_TRUE(std::regex_match(text, line)) << text;
 }
 
-TEST_F(LogFixture, LevelLimitAndDebugFlag)
-{
+TEST_F(LogFixture, LevelLimitAndDebugFlag) {
     struct Case {
         int limit, debug, level;
         bool written;
     } cases[] = {
-        {6, 0, 6, true}, {6, 0, 7, false}, {6, 1, 7, true}, {6, 1, 9, true},
-        {3, 0, 4, false}, {3, 0, 3, true}, {0, 0, 0, true}, {0, 0, 1, false},
+        {6, 0, 6, true},  {6, 0, 7, false}, {6, 1, 7, true}, {6, 1, 9, true},
+        {3, 0, 4, false}, {3, 0, 3, true},  {0, 0, 0, true}, {0, 0, 1, false},
     };
     for (const Case &c : cases) {
         log.level_limit = c.limit;
@@ -67,8 +62,7 @@ TEST_F(LogFixture, LevelLimitAndDebugFlag)
     }
 }
 
-TEST_F(LogFixture, PhoneLogTakesEveryLevelWithoutPrefix)
-{
+TEST_F(LogFixture, PhoneLogTakesEveryLevelWithoutPrefix) {
     log.level_limit = 0;
     log.set_phone_file("02:00:5E:AA:BB:CC");
     EXPECT_EQ(log.phone_file(), dir.path() + "/Quellin.log02005EAABBCC.log");
@@ -78,8 +72,7 @@ TEST_F(LogFixture, PhoneLogTakesEveryLevelWithoutPrefix)
     EXPECT_EQ(log.phone_file(), dir.path() + "/Quellin.logphone_syslog.log");
 }
 
-TEST_F(LogFixture, LongLinesAreCutNotOverrun)
-{
+TEST_F(LogFixture, LongLinesAreCutNotOverrun) {
     std::string big(10000, 'a');
     write(log, 0, LL_INFO, "%s\n", big.c_str());
     std::string text = read_file(path);
@@ -88,15 +81,14 @@ TEST_F(LogFixture, LongLinesAreCutNotOverrun)
     EXPECT_EQ(text.back(), '\n');
 }
 
-TEST_F(LogFixture, WideLinesBecomeUtf8)
-{
+TEST_F(LogFixture, WideLinesBecomeUtf8) {
     wwrite(log, LL_INFO, L"name %ls %d\n", L"\u8bdd\u673a caf\u00e9", 7);
     std::string text = read_file(path);
-    EXPECT_NE(text.find("name \xe8\xaf\x9d\xe6\x9c\xba caf\xc3\xa9 7\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("name \xe8\xaf\x9d\xe6\x9c\xba caf\xc3\xa9 7\n"), std::string::npos)
+        << text;
 }
 
-TEST(LogFile, UnopenableFileDropsTheLine)
-{
+TEST(LogFile, UnopenableFileDropsTheLine) {
     CLog log;
     log.init("/nonexistent-dir/x/Quellin.log", "/nonexistent-dir/x/", 6);
     write(log, 0, LL_INFO, "dropped\n");  // must not crash or throw
@@ -104,8 +96,7 @@ TEST(LogFile, UnopenableFileDropsTheLine)
 }
 
 // A sparse file of the given size whose last bytes and some line feeds are known.
-void make_sparse_log(const std::string &path, off_t size)
-{
+void make_sparse_log(const std::string &path, off_t size) {
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, size), 0);
@@ -117,14 +108,14 @@ void make_sparse_log(const std::string &path, off_t size)
     close(fd);
 }
 
-TEST(LogFile, TrimsOnlyAboveThresholdKeepingNewerHalfFromLineBoundary)
-{
+TEST(LogFile, TrimsOnlyAboveThresholdKeepingNewerHalfFromLineBoundary) {
     TempDir dir;
     const std::string path = dir.file("big.log");
     struct Case {
         off_t size;
         bool trimmed;
-    } cases[] = {{LOG_TRIM_THRESHOLD, false}, {LOG_TRIM_THRESHOLD + 1, true},
+    } cases[] = {{LOG_TRIM_THRESHOLD, false},
+                 {LOG_TRIM_THRESHOLD + 1, true},
                  {LOG_TRIM_THRESHOLD + 4000, true}};
     for (const Case &c : cases) {
         make_sparse_log(path, c.size);
@@ -146,8 +137,7 @@ TEST(LogFile, TrimsOnlyAboveThresholdKeepingNewerHalfFromLineBoundary)
     }
 }
 
-TEST(LogEntryPoints, StandardOutputBeforeInitAndAfterClear)
-{
+TEST(LogEntryPoints, StandardOutputBeforeInitAndAfterClear) {
     log_clear_callbacks();
     testing::internal::CaptureStdout();
     log_print(0, LL_DEBUG, "before %s\n", "init");
@@ -155,8 +145,7 @@ TEST(LogEntryPoints, StandardOutputBeforeInitAndAfterClear)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "before init\nwide 5\n");
 }
 
-TEST(LogEntryPoints, InitWritesBannerAndRunsCrashHook)
-{
+TEST(LogEntryPoints, InitWritesBannerAndRunsCrashHook) {
     TempDir dir;
     static int hook_calls = 0;
     log_set_crash_hook([] { ++hook_calls; });
@@ -166,13 +155,12 @@ TEST(LogEntryPoints, InitWritesBannerAndRunsCrashHook)
     log_set_crash_hook(nullptr);
     EXPECT_EQ(hook_calls, 1);
     std::string text = read_file(dir.file("Quellin.log"));
-    std::regex banner(
-        R"(\[[^\]]+\]EMERG: ={63}\n)"
-        R"(\[[^\]]+\]EMERG: Version : \d+\.\d+\.\d+\.\d+ \n)"
-        R"(\[[^\]]+\]EMERG: SYSTEM  : .+ .*bit\n)"
-        R"(\[[^\]]+\]EMERG: BUILD   : \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d\n)"
-        R"(\[[^\]]+\]EMERG: ={63}\n)"
-        R"(\[[^\]]+\] INFO: after banner\n)");
+    std::regex banner(R"(\[[^\]]+\]EMERG: ={63}\n)"
+                      R"(\[[^\]]+\]EMERG: Version : \d+\.\d+\.\d+\.\d+ \n)"
+                      R"(\[[^\]]+\]EMERG: SYSTEM  : .+ .*bit\n)"
+                      R"(\[[^\]]+\]EMERG: BUILD   : \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d\n)"
+                      R"(\[[^\]]+\]EMERG: ={63}\n)"
+                      R"(\[[^\]]+\] INFO: after banner\n)");
     EXPECT_TRUE(std::regex_match(text, banner)) << text;
 }
 

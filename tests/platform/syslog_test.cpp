@@ -15,8 +15,7 @@
 
 namespace {
 
-int free_udp_port()
-{
+int free_udp_port() {
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -28,14 +27,13 @@ int free_udp_port()
     return ntohs(sa.sin_port);
 }
 
-void logger_send(int port, const std::string &msg)
-{
-    std::string cmd = "logger -n 127.0.0.1 -P " + std::to_string(port) + " -d -t phone '" + msg + "'";
+void logger_send(int port, const std::string &msg) {
+    std::string cmd =
+        "logger -n 127.0.0.1 -P " + std::to_string(port) + " -d -t phone '" + msg + "'";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 }
 
-bool wait_for(const std::string &path, const std::string &needle)
-{
+bool wait_for(const std::string &path, const std::string &needle) {
     for (int i = 0; i < 100; ++i) {
         if (read_file(path).find(needle) != std::string::npos) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -46,23 +44,20 @@ bool wait_for(const std::string &path, const std::string &needle)
 struct SyslogFixture : ::testing::Test {
     TempDir dir;
     int port = free_udp_port();
-    void SetUp() override
-    {
+    void SetUp() override {
         log_init(dir.file("Quellin.log"), dir.path() + "/Quellin.log", 6);
         the_log().set_syslog_port(port);
         log_set_phone_addr(0);
         log_set_phone_file("02:00:5E:AA:BB:CC");
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         syslog_receiver_stop();
         log_clear_callbacks();
     }
     std::string phone_log() const { return dir.file("Quellin.log02005EAABBCC.log"); }
 };
 
-TEST_F(SyslogFixture, LoggerLinesReachThePhoneLogOneLineEach)
-{
+TEST_F(SyslogFixture, LoggerLinesReachThePhoneLogOneLineEach) {
     ASSERT_EQ(syslog_receiver_start(), 1);
     logger_send(port, "first message");
     logger_send(port, "second message");
@@ -72,8 +67,7 @@ TEST_F(SyslogFixture, LoggerLinesReachThePhoneLogOneLineEach)
     EXPECT_EQ(text.find("INFO:"), std::string::npos) << "phone lines carry no prefix";
 }
 
-TEST_F(SyslogFixture, StartingTwiceLeavesOneReceiver)
-{
+TEST_F(SyslogFixture, StartingTwiceLeavesOneReceiver) {
     ASSERT_EQ(syslog_receiver_start(), 1);
     ASSERT_EQ(syslog_receiver_start(), 1);  // restarts: the old socket is gone
     logger_send(port, "after restart");
@@ -88,8 +82,7 @@ TEST_F(SyslogFixture, StartingTwiceLeavesOneReceiver)
     close(s);
 }
 
-TEST_F(SyslogFixture, BindFailureIsLoggedAndReported)
-{
+TEST_F(SyslogFixture, BindFailureIsLoggedAndReported) {
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -102,8 +95,7 @@ TEST_F(SyslogFixture, BindFailureIsLoggedAndReported)
               std::string::npos);
 }
 
-TEST_F(SyslogFixture, OnlyThePhoneWritesOnceItsAddressIsKnown)
-{
+TEST_F(SyslogFixture, OnlyThePhoneWritesOnceItsAddressIsKnown) {
     log_set_phone_addr(0x7F000002);  // 127.0.0.2: logger sends from 127.0.0.1
     ASSERT_EQ(syslog_receiver_start(), 1);
     logger_send(port, "intruder one");

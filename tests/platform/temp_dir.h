@@ -8,9 +8,8 @@
 #include <string>
 
 class TempDir {
-public:
-    TempDir()
-    {
+  public:
+    TempDir() {
         char tmpl[] = "/tmp/ostrelle-test-XXXXXX";
         path_ = mkdtemp(tmpl);
     }
@@ -18,19 +17,17 @@ public:
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
-inline std::string read_file(const std::string &path)
-{
+inline std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-inline void write_file(const std::string &path, const std::string &text)
-{
+inline void write_file(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
 }

@@ -31,16 +31,14 @@ struct RecordingUi : CShellUi {
     std::string dialog_code;
 
     void status_applied(int status, int) override { applied.push_back(status); }
-    bool update_tray(tray_icon icon, const std::string &tip, const std::string &balloon) override
-    {
+    bool update_tray(tray_icon icon, const std::string &tip, const std::string &balloon) override {
         tray.push_back({icon, tip, balloon});
         return true;
     }
     void message_box(int text_id, int, box_icon) override { boxes.push_back(text_id); }
     void select_default_endpoint() override { ++endpoint_selections; }
     std::atomic<int> dialogs{0};
-    int run_pair_code_dialog(std::string *code) override
-    {
+    int run_pair_code_dialog(std::string *code) override {
         ++dialogs;
         *code = dialog_code;
         return dialog_result;
@@ -59,8 +57,7 @@ struct Core : ::testing::Test {
     RecordingUi ui;
     std::unique_ptr<CDuvoCore> core;
 
-    void start(const std::string &ini)
-    {
+    void start(const std::string &ini) {
         setenv("APPDATA", dir.path().c_str(), 1);
         std::filesystem::create_directories(dir.path() + "/Mirelta/Ostrelle");
         write_file(dir.path() + "/Mirelta/Ostrelle/Quellin.ini", "[common]\nLang=0\n" + ini);
@@ -69,8 +66,7 @@ struct Core : ::testing::Test {
         core = std::make_unique<CDuvoCore>(ui, [] { return fake_now; });
         ASSERT_EQ(core->Init([](void *, int, int) {}, nullptr), 0);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (!core) return;
         core->DealWithExit();
         for (int i = 0; i < 100 && !ui.ended; ++i) {
@@ -79,15 +75,13 @@ struct Core : ::testing::Test {
         }
         EXPECT_TRUE(ui.ended);
     }
-    void drop_to_idle(int reason)
-    {
+    void drop_to_idle(int reason) {
         StopPair(core->session(), reason);
         core->OnPairNotify(NOTIFY_PAIR_STATUS, STATUS_IDLE);
     }
 };
 
-TEST_F(Core, StartsIdleWithReconnectArmedAndHousekeepingRunning)
-{
+TEST_F(Core, StartsIdleWithReconnectArmedAndHousekeepingRunning) {
     start("AutoIP=0\n");
     EXPECT_EQ(ui.applied, (std::vector<int>{STATUS_IDLE}));
     ASSERT_EQ(ui.tray.size(), 1u);
@@ -101,8 +95,7 @@ TEST_F(Core, StartsIdleWithReconnectArmedAndHousekeepingRunning)
     EXPECT_STREQ(g_config.conv_id, "") << "the conversation id is cleared at idle";
 }
 
-TEST_F(Core, StatusTableAndEqualTipsLeaveTheTrayAlone)
-{
+TEST_F(Core, StatusTableAndEqualTipsLeaveTheTrayAlone) {
     start("AutoIP=0\n");
     struct {
         int status;
@@ -121,8 +114,7 @@ TEST_F(Core, StatusTableAndEqualTipsLeaveTheTrayAlone)
     EXPECT_EQ(ui.endpoint_selections, 1);
 }
 
-TEST_F(Core, ConnectFailureBalloonOnlyForTheFirstOfARun)
-{
+TEST_F(Core, ConnectFailureBalloonOnlyForTheFirstOfARun) {
     start("AutoIP=0\n");
     drop_to_idle(UNPAIR_TIMEOUT);
     ASSERT_EQ(ui.tray.back().icon, TRAY_FAILED);
@@ -142,16 +134,14 @@ TEST_F(Core, ConnectFailureBalloonOnlyForTheFirstOfARun)
     EXPECT_EQ(ui.tray.back().balloon, LoadLangString(156)) << "re-enabled by another reason";
 }
 
-TEST_F(Core, DisabledPhoneAndUsbFailureShowBoxes)
-{
+TEST_F(Core, DisabledPhoneAndUsbFailureShowBoxes) {
     start("AutoIP=0\n");
     drop_to_idle(UNPAIR_DUVO_DISABLED);
     core->OnPairNotify(NOTIFY_USB_INIT_FAIL, 0);
     EXPECT_EQ(ui.boxes, (std::vector<int>{125, 137}));
 }
 
-TEST_F(Core, AutomaticTestTimersCycle)
-{
+TEST_F(Core, AutomaticTestTimersCycle) {
     start("AutoIP=0\nAutoTestInterval=5\n");
     int count = g_config.auto_test_count;
     core->OnPairNotify(NOTIFY_PAIR_STATUS, STATUS_IDLE);
@@ -166,8 +156,7 @@ TEST_F(Core, AutomaticTestTimersCycle)
     EXPECT_EQ(ui.timers.count(TIMER_AUTOTEST_STOP), 0u);
 }
 
-TEST_F(Core, CodeRequestAfterTheSessionEndedLeavesItIdle)
-{
+TEST_F(Core, CodeRequestAfterTheSessionEndedLeavesItIdle) {
     start("AutoIP=0\n");
     // The request arrives when no session runs any more (it ended meanwhile).
     core->OnPairNotify(NOTIFY_NEED_PAIR_CODE, 0);
@@ -180,8 +169,7 @@ TEST_F(Core, CodeRequestAfterTheSessionEndedLeavesItIdle)
         << "an idle session must stay idle, or no later start would be taken";
 }
 
-TEST_F(Core, ExitRunsOnceAndWaitsForTheSession)
-{
+TEST_F(Core, ExitRunsOnceAndWaitsForTheSession) {
     start("AutoIP=0\n");
     core->DealWithExit();
     EXPECT_TRUE(core->exiting());

@@ -108,8 +108,7 @@ TEST_F(Requests, EmptySuccessfulReplies) {
 }
 
 // A Linux host takes a GET_STATUS reply of any length but 2 as an I/O error.
-TEST_F(Requests, StandardGetsAnswerWithTheirData)
-{
+TEST_F(Requests, StandardGetsAnswerWithTheirData) {
     struct {
         const char *what;
         fake_pdu pdu;

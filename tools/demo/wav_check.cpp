@@ -22,8 +22,7 @@ constexpr double BLOCK_MS = 10.0;
 
 // Energy of the block at frequency hz (Goertzel), scaled like the block's
 // total energy so that a pure tone gives a ratio near 1.
-double tone_energy(const int16_t *x, int n, double hz, int rate)
-{
+double tone_energy(const int16_t *x, int n, double hz, int rate) {
     double w = 2.0 * M_PI * hz / rate, c = 2.0 * std::cos(w);
     double s1 = 0, s2 = 0;
     for (int i = 0; i < n; ++i) {
@@ -37,10 +36,11 @@ double tone_energy(const int16_t *x, int n, double hz, int rate)
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc < 4 || strcmp(argv[2], "--tone") != 0) {
-        fprintf(stderr, "usage: demo-wav-check FILE.wav --tone HZ [--skip-ms N] [--min-ms N] [--max-silent N]\n");
+        fprintf(stderr,
+                "usage: demo-wav-check FILE.wav --tone HZ [--skip-ms N] [--min-ms N] [--max-silent "
+                "N]\n");
         return 2;
     }
     const double hz = atof(argv[3]);
@@ -97,8 +97,8 @@ int main(int argc, char **argv)
     printf("judged_ms: %.0f\nsilent_blocks: %d\nimpure_blocks: %d\nmean_rms: %.0f\n", judged_ms,
            silent, impure, blocks ? rms_sum / blocks : 0.0);
     // A lost block also disturbs the blocks beside it: each may cost two impure ones.
-    bool ok = judged_ms >= min_ms && silent <= max_silent &&
-              impure <= blocks / 100 + 2 * max_silent;
+    bool ok =
+        judged_ms >= min_ms && silent <= max_silent && impure <= blocks / 100 + 2 * max_silent;
     printf("result: %s\n", ok ? "ok" : "failed");
     return ok ? 0 : 1;
 }

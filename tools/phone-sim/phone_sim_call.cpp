@@ -17,8 +17,7 @@ constexpr int TONE_AMPLITUDE = 8000;
 constexpr long FRAME_NS = PHONE_MEDIA_PACKET_MS * 1000000L;
 constexpr size_t KEY_LINE_MAX = 160;
 
-bool all_zero_key(const std::string &line)
-{
+bool all_zero_key(const std::string &line) {
     // A PC with SRTP off announces a key of zeros.
     size_t at = line.find("inline:");
     if (at == std::string::npos) return line.empty();
@@ -41,8 +40,7 @@ struct phone_sim_call {
     int calls = 0;  // streams started so far
 
     // The first call is saved under the given name, later ones as NAME-2.wav, ...
-    std::string record_path() const
-    {
+    std::string record_path() const {
         if (calls <= 1) return opts.record_path;
         std::string p = opts.record_path;
         size_t dot = p.rfind('.');
@@ -51,8 +49,7 @@ struct phone_sim_call {
         return p.substr(0, dot) + suffix + p.substr(dot);
     }
 
-    void stop(const char *why)
-    {
+    void stop(const char *why) {
         std::lock_guard<std::mutex> g(lock);
         if (!media) return;
         running = false;
@@ -79,8 +76,7 @@ struct phone_sim_call {
     // Appends this stream's pulse onsets, one line each: "sent|received
     // <monotonic us> <seq> <sample offset in the packet>", after a line
     // "# stream N".
-    void save_onsets()
-    {
+    void save_onsets() {
         FILE *f = fopen(opts.media_timestamps.c_str(), "a");
         if (!f) {
             phone_sim_print(&printer, "! media: cannot write %s", opts.media_timestamps.c_str());
@@ -100,8 +96,7 @@ struct phone_sim_call {
 
     // Sends one packet every 10 ms on an absolute schedule and takes what
     // arrives as it arrives, so that the receive times are those of the wire.
-    void run()
-    {
+    void run() {
         timespec next;
         clock_gettime(CLOCK_MONOTONIC, &next);
         while (running) {
@@ -124,8 +119,7 @@ struct phone_sim_call {
         }
     }
 
-    int start(const phone_sim_device_active *req, phone_sim_call_start *answer)
-    {
+    int start(const phone_sim_device_active *req, phone_sim_call_start *answer) {
         stop("restarted");
         std::lock_guard<std::mutex> g(lock);
         int rate = req->codec_samplerate > 0 ? req->codec_samplerate : opts.codec_samplerate;
@@ -179,8 +173,7 @@ struct phone_sim_call {
         return 1;
     }
 
-    void rekey()
-    {
+    void rekey() {
         std::lock_guard<std::mutex> g(lock);
         if (!media || !srtp) {
             phone_sim_print(&printer, "! rekey: no SRTP stream");
@@ -199,8 +192,7 @@ struct phone_sim_call {
 };
 
 phone_sim_call *phone_sim_call_create(const phone_sim_options *opts,
-                                      const phone_sim_printer *printer)
-{
+                                      const phone_sim_printer *printer) {
     if (phone_media_library_init() != 0) return nullptr;
     phone_sim_call *c = new phone_sim_call;
     c->opts = *opts;
@@ -208,15 +200,13 @@ phone_sim_call *phone_sim_call_create(const phone_sim_options *opts,
     return c;
 }
 
-void phone_sim_call_destroy(phone_sim_call *call)
-{
+void phone_sim_call_destroy(phone_sim_call *call) {
     if (!call) return;
     call->stop("simulator ends");
     delete call;
 }
 
-phone_sim_media_hooks phone_sim_call_hooks(phone_sim_call *call)
-{
+phone_sim_media_hooks phone_sim_call_hooks(phone_sim_call *call) {
     phone_sim_media_hooks h{};
     h.device_active = [](void *ctx, const phone_sim_device_active *req,
                          phone_sim_call_start *answer) {

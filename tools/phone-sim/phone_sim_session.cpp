@@ -376,8 +376,10 @@ int phone_sim_session_command(phone_sim_session *s, const phone_sim_command *cmd
             phone_sim_print(out(s), "# talking again");
             break;
         case PHONE_SIM_CMD_REKEY:
-            if (s->media_active && s->phone->media.rekey) s->phone->media.rekey(s->phone->media.ctx);
-            else phone_sim_print(out(s), "! rekey: no media stream");
+            if (s->media_active && s->phone->media.rekey)
+                s->phone->media.rekey(s->phone->media.ctx);
+            else
+                phone_sim_print(out(s), "! rekey: no media stream");
             break;
         case PHONE_SIM_CMD_CLOSE:
             return PHONE_SIM_CLOSE;

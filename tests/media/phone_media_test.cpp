@@ -4,20 +4,23 @@
 #include "../platform/temp_dir.h"
 #include "srtp_log_capture.h"
 #include "tools/phone-sim-media/phone_media.h"
-#include "tools/phone-sim-media/wav_file.h"
+#include "tools/wav/wav.h"
 
 namespace {
 
 TEST(PhoneMediaWav, RoundTripAndSourceOfPackets) {
     TempDir dir;
-    std::vector<int16_t> samples = {0, 1, -1, 32767, -32768, 1234};
-    ASSERT_EQ(wav_write(dir.file("a.wav"), samples, 16000), 0);
-    std::vector<int16_t> back;
-    int rate = 0;
+    wav_data out;
+    out.rate = 16000;
+    out.channels = 1;
+    out.samples = {0, 1, -1, 32767, -32768, 1234};
     std::string why;
-    ASSERT_EQ(wav_read(dir.file("a.wav"), &back, &rate, &why), 0) << why;
-    EXPECT_EQ(back, samples);
-    EXPECT_EQ(rate, 16000);
+    ASSERT_EQ(wav_write(dir.file("a.wav"), out, &why), 0) << why;
+    wav_data back;
+    ASSERT_EQ(wav_read(dir.file("a.wav"), &back, &why), 0) << why;
+    EXPECT_EQ(back.samples, out.samples);
+    EXPECT_EQ(back.rate, 16000);
+    EXPECT_EQ(back.channels, 1);
 
     phone_media *m = phone_media_create("127.0.0.1", 0, 16000);
     ASSERT_NE(m, nullptr);
@@ -38,13 +41,13 @@ TEST(PhoneMediaWav, MalformedFilesAreRefused) {
         {"not_riff", std::string("RIFX") + std::string(40, '\0')},
         {"no_data", std::string("RIFF\x04\0\0\0WAVE", 12)},
         {"huge_fmt", std::string("RIFF\x04\0\0\0WAVEfmt \xff\xff\xff\x7f", 20)},
+        {"data_before_fmt", std::string("RIFF\x04\0\0\0WAVEdata\x02\0\0\0\x01\x02", 22)},
     };
     for (const Case &c : cases) {
         write_file(dir.file(c.name), c.bytes);
-        std::vector<int16_t> s;
-        int rate = 0;
+        wav_data w;
         std::string why;
-        EXPECT_EQ(wav_read(dir.file(c.name), &s, &rate, &why), -1) << c.name;
+        EXPECT_EQ(wav_read(dir.file(c.name), &w, &why), -1) << c.name;
         EXPECT_FALSE(why.empty()) << c.name;
     }
 }

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "tools/usb-host-emu/wav.h"
+#include "tools/wav/wav.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <ctime>
 #include <mutex>
 
-#include "tools/phone-sim-media/wav_file.h"
 #include "tools/pulse-mark/pulse_mark.h"
+#include "tools/wav/wav.h"
 
 namespace {
 
@@ -296,14 +296,17 @@ void phone_media_source_samples(phone_media *m, const std::vector<int16_t> &samp
 }
 
 int phone_media_source_wav(phone_media *m, const char *path, std::string *why) {
-    std::vector<int16_t> samples;
-    int rate = 0;
+    wav_data wav;
     std::string reason;
-    if (wav_read(path, &samples, &rate, &reason) != 0 || rate != m->rate || samples.empty()) {
+    if (wav_read(path, &wav, &reason) != 0 || wav.rate != m->rate || wav.samples.empty()) {
         if (why != nullptr) *why = reason.empty() ? "WAV rate differs or file is empty" : reason;
         return -1;
     }
-    phone_media_source_samples(m, samples);
+    // The phone is mono: a file with more channels plays its first.
+    std::vector<int16_t> mono;
+    for (size_t i = 0; i < wav.samples.size(); i += size_t(wav.channels))
+        mono.push_back(wav.samples[i]);
+    phone_media_source_samples(m, mono);
     return 0;
 }
 
@@ -390,5 +393,10 @@ const std::vector<int16_t> &phone_media_received(const phone_media *m) {
 }
 
 int phone_media_save_wav(const phone_media *m, const char *path) {
-    return wav_write(path, m->received, m->rate);
+    wav_data wav;
+    wav.rate = m->rate;
+    wav.channels = 1;
+    wav.samples = m->received;
+    std::string why;
+    return wav_write(path, wav, &why);
 }

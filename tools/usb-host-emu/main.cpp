@@ -15,7 +15,7 @@
 #include "streaming.h"
 #include "tools/pulse-mark/pulse_mark.h"
 #include "urb_client.h"
-#include "wav.h"
+#include "tools/wav/wav.h"
 
 namespace {
 

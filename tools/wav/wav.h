@@ -1,4 +1,4 @@
-// 16-bit PCM WAV files for the host emulator's playback source and capture.
+// 16-bit PCM WAV files, read and written by the test tools (sources, recordings).
 #pragma once
 
 #include <cstdint>

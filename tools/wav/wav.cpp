@@ -1,4 +1,4 @@
-#include "wav.h"
+#include "tools/wav/wav.h"
 
 #include <cstring>
 #include <fstream>

@@ -92,6 +92,9 @@ void CDuvoCore::OnPairStatus(int status, int last) {
         case STATUS_IDLE: {
             bool show_balloon = (idle_failure_count_ == 0);
             SwitchToIdle(reason);
+            // A code request that raced the session's end may have been taken
+            // while waiting for its thread; the session is idle all the same.
+            pair_status_ = STATUS_IDLE;
             UpdateTray(v.tip_id, v.icon, v.balloon_id, show_balloon && v.balloon_id != 0);
             if (reason == UNPAIR_DUVO_DISABLED)
                 ui_.message_box(IDS_CONNECT_FAILED_DISABLED, IDS_CAPTION, BOX_ERROR);
@@ -126,11 +129,7 @@ void CDuvoCore::UpdateTray(int tip_id, tray_icon icon, int balloon_id, bool show
 
 void CDuvoCore::SwitchToIdle(int reason) {
     if (log_service_) syslog_receiver_stop();
-    if (pair_code_open_) {
-        pair_code_open_ = false;
-        log_print(0, LL_DEBUG, "user SetExit pair code\n");
-        ui_.cancel_pair_code_dialog();
-    }
+    if (pair_code_open_) log_print(0, LL_DEBUG, "user SetExit pair code\n");
     JoinPairCodeThread();
     reconnect_.restart(now());
     idle_failure_count_ = (reason == UNPAIR_TIMEOUT) ? idle_failure_count_ + 1 : 0;
@@ -203,11 +202,15 @@ void CDuvoCore::OnTimer(int id) {
             ui_.kill_timer(TIMER_AUTOTEST_PAIR);
             break;
         case TIMER_AUTOTEST_STOP:
-            log_print(0, LL_INFO, "StopPair\n");
-            StopPair(session_, UNPAIR_USER);
+            StopPair(session_, UNPAIR_USER);  // logs "StopPair"
             ui_.kill_timer(TIMER_AUTOTEST_STOP);
             break;
         case TIMER_EXIT_WAIT:
+            if (!pair_code_done_) {  // the code thread still holds the session
+                ui_.cancel_pair_code_dialog();
+                ui_.pump_pending();
+                break;
+            }
             if (ReleasePairManager(session_) != 1) break;
             session_ = nullptr;
             ui_.kill_timer(TIMER_EXIT_WAIT);
@@ -223,6 +226,7 @@ void CDuvoCore::DealWithExit() {
     exiting_ = true;
     ui_.kill_timer(TIMER_HOUSEKEEPING);
     syslog_receiver_stop();
+    ui_.cancel_pair_code_dialog();
     if (session_) {
         log_print(0, LL_INFO, "DealWithExit StopPair\n");
         log_print(0, LL_INFO, "StopPair\n");
@@ -260,29 +264,29 @@ void CDuvoCore::ToggleCaptureAudio() {
 }
 
 void CDuvoCore::StartPairCodeThread() {
-    // One request at a time: a finished thread is joined before a new one starts.
-    if (!pair_code_done_) return;
-    if (pair_code_thread_.joinable()) pair_code_thread_.join();
+    // One request at a time. A previous thread whose dialog has closed is
+    // finishing (posting its code): wait for it rather than drop this request.
+    if (!pair_code_done_ && pair_code_open_) return;
+    JoinPairCodeThread();
+    ui_.arm_pair_code_dialog();
     pair_code_done_ = false;
-    pair_code_thread_ = std::thread(&CDuvoCore::PairCodeThreadMain, this);
+    pair_code_thread_ = std::thread(&CDuvoCore::PairCodeThreadMain, this, session_);
 }
 
 void CDuvoCore::JoinPairCodeThread() {
-    // The thread may be waiting for the main thread to take its notification.
+    // The thread may be waiting for the main thread to take its notification,
+    // or about to open its dialog: keep both moving until it ends.
     while (!pair_code_done_) {
+        ui_.cancel_pair_code_dialog();
         ui_.pump_pending();
         os_sleep_ms(5);
     }
     if (pair_code_thread_.joinable()) pair_code_thread_.join();
 }
 
-void CDuvoCore::PairCodeThreadMain() {
-    pair_manager *pm = session_;
-    if (pm == nullptr || pair_manager_stopping(pm)) {
-        pair_code_done_ = true;
-        return;
-    }
-    if (!pair_manager_enter_pin_check(pm) || pair_code_open_.exchange(true)) {
+void CDuvoCore::PairCodeThreadMain(pair_manager *pm) {
+    if (pm == nullptr || pair_manager_stopping(pm) || !pair_manager_enter_pin_check(pm) ||
+        pair_manager_status(pm) != STATUS_PIN_CHECK || pair_code_open_.exchange(true)) {
         pair_code_done_ = true;
         return;
     }
@@ -292,6 +296,7 @@ void CDuvoCore::PairCodeThreadMain() {
     int result = ui_.run_pair_code_dialog(&code);
     m_bMessageBox = 0;
     pair_code_open_ = false;
-    if (session_) SendPairCode(session_, result, code.c_str(), int(code.size()));
+    // The session outlives this thread: the exit waits for it before releasing.
+    SendPairCode(pm, result, code.c_str(), int(code.size()));
     pair_code_done_ = true;
 }

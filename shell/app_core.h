@@ -37,7 +37,7 @@ class CDuvoCore {
     void ToggleCaptureAudio();
 
     // The pairing-code thread's body (public for the UIs that run it).
-    void PairCodeThreadMain();
+    void PairCodeThreadMain(pair_manager *pm);
 
     int pair_status() const { return pair_status_; }
     bool exiting() const { return exiting_; }

@@ -29,8 +29,12 @@ class CShellUi {
     // Runs on the pairing-code thread: asks for the code; 1 accepted (code
     // filled), -1 cancelled or closed.
     virtual int run_pair_code_dialog(std::string *code) = 0;
-    // Closes an open pairing-code dialog from the main thread.
+    // Closes the pairing-code dialog from the main thread. The cancel holds
+    // until the next request is armed, so a dialog that had not yet opened
+    // closes at once when it does.
     virtual void cancel_pair_code_dialog() = 0;
+    // Clears a held cancel before a new request starts (main thread).
+    virtual void arm_pair_code_dialog() = 0;
     // Window timers, delivered back through CDuvoCore::OnTimer.
     virtual void set_timer(int id, int ms) = 0;
     virtual void kill_timer(int id) = 0;

@@ -173,8 +173,8 @@ void CHeadlessShell::select_default_endpoint() {
 }
 
 int CHeadlessShell::run_pair_code_dialog(std::string *code) {
-    drain(cancel_fd_);
     for (;;) {
+        if (pair_code_cancelled_) return -1;
         printf("%s\n", LoadLangString(IDS_ENTER_PAIR_CODE).c_str());
         fflush(stdout);
         // Read one line, watching for a cancel from the main thread.
@@ -209,6 +209,12 @@ int CHeadlessShell::run_pair_code_dialog(std::string *code) {
 }
 
 void CHeadlessShell::cancel_pair_code_dialog() {
+    pair_code_cancelled_ = true;
     uint64_t one = 1;
     (void)!write(cancel_fd_, &one, sizeof one);
+}
+
+void CHeadlessShell::arm_pair_code_dialog() {
+    pair_code_cancelled_ = false;
+    drain(cancel_fd_);
 }

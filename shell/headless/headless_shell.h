@@ -5,6 +5,7 @@
 // standard input.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -36,6 +37,7 @@ class CHeadlessShell : public CShellUi {
     void select_default_endpoint() override;
     int run_pair_code_dialog(std::string *code) override;
     void cancel_pair_code_dialog() override;
+    void arm_pair_code_dialog() override;
     void set_timer(int id, int ms) override;
     void kill_timer(int id) override;
     void pump_pending() override;
@@ -55,6 +57,7 @@ class CHeadlessShell : public CShellUi {
     int wake_fd_ = -1;    // eventfd: a notification is queued
     int signal_fd_ = -1;  // SIGTERM / SIGINT
     int cancel_fd_ = -1;  // eventfd: close the pairing-code prompt
+    std::atomic<bool> pair_code_cancelled_{false};
     bool ended_ = false;
 
     std::mutex lock_;

@@ -44,6 +44,7 @@ struct RecordingUi : CShellUi {
         return dialog_result;
     }
     void cancel_pair_code_dialog() override {}
+    void arm_pair_code_dialog() override {}
     void set_timer(int id, int ms) override { timers[id] = ms; }
     void kill_timer(int id) override { timers.erase(id); }
     void pump_pending() override {}

@@ -34,6 +34,12 @@ void clear_keys(audio_stream_state *st) {
     memset(st->decode_key, 0, sizeof st->decode_key);
 }
 
+// The engines run at the rate the USB side frames for: every rate other than
+// 16000 is framed like 32000 there.
+int engine_rate(const audio_stream_state *st) {
+    return st->sample_rate == 16000 ? 16000 : 32000;
+}
+
 void cancel_timer(audio_stream_state *st, std::atomic<int> &slot) {
     int id = slot.exchange(0);
     if (id > 0) os_timer_cancel(st->timers, id, 0);
@@ -73,6 +79,9 @@ void invite_timeout_cb(void *ctx, int id) {
 
 void default_mic_cb(void *ctx, int id) {
     auto *st = static_cast<audio_stream_state *>(ctx);
+    // Under the lock like the others: clean-up cannot free the record while
+    // a callback that has claimed its slot still reads it.
+    lock_guard g(st->mutex);
     if (!claim_timer(st->default_mic_timer, id)) return;
     int capture = st->audio_capture_active;
     log_print(0, LL_INFO, "set device as default mic %d.\n", capture);
@@ -151,7 +160,12 @@ void audio_stream_init(audio_stream_state *st) {
 }
 
 void audio_stream_cleanup(audio_stream_state *st) {
-    st->shutting_down = 1;
+    {
+        // Timers are started with the lock held: once the flag is set under
+        // it, no callback can start another one behind the loop below.
+        lock_guard g(st->mutex);
+        st->shutting_down = 1;
+    }
     // A callback that was already running may have started another timer
     // before it saw the flag: go round until every slot stays empty.
     for (;;) {
@@ -304,11 +318,12 @@ int rtp_stream_create(audio_stream_state *st, const char *key_line, uint32_t pho
 }
 
 int rtp_stream_destroy(audio_stream_state *st) {
-    if (st->dacvite == 0) return 0;
+    // Exactly one caller owns each destroy: a close timer and the phone's call
+    // end arriving together must not wipe the invitation the first one made.
+    if (st->dacvite.exchange(0) == 0) return 0;
     cancel_timer(st, st->open_timer);
     // Cleared before the lock so that a running send or receive step stops.
     st->stream_running = 0;
-    st->dacvite = 0;
     lock_guard g(st->mutex);
     close_stream_resources(st);
     if (st->delay_restart_flag.exchange(0)) audio_stream_request_open(st);
@@ -339,7 +354,7 @@ int audio_stream_send(audio_stream_state *st, const void *pcm, int pcm_len, capt
     int result = 0;
     if (st->tx_reset_pending) {
         log_print(0, LL_INFO, "dsp tx reset\n");
-        dsp_tx_reset(st->sample_rate);
+        dsp_tx_reset(engine_rate(st));
         st->tx_reset_pending = 0;
     }
     if (pcm != nullptr && pcm_len == dsp_tx_frame_bytes())
@@ -384,7 +399,7 @@ int audio_stream_receive(audio_stream_state *st, capture_file *capture, void *ou
     int result = 0;
     if (st->rx_reset_pending) {
         log_print(0, LL_INFO, "dsp rx reset\n");
-        dsp_rx_reset(st->sample_rate);
+        dsp_rx_reset(engine_rate(st));
         st->rx_reset_pending = 0;
     }
     uint8_t pkt[AUDIO_PACKET_MAX];

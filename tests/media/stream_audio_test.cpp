@@ -15,8 +15,9 @@ constexpr int kRtpHeader = 12;
 
 struct AudioCase {
     const char *name;
-    int rate;
+    int rate;  // what the phone announced
     int srtp;
+    int engine;  // the rate the audio runs at: other rates than 16000 frame as 32000
 };
 
 class StreamAudio : public StreamFixture, public ::testing::WithParamInterface<AudioCase> {
@@ -32,7 +33,7 @@ class StreamAudio : public StreamFixture, public ::testing::WithParamInterface<A
         st.sample_rate = c.rate;
         st.srtp_enable = c.srtp;
         std::string why;
-        phone = phone_media_create("127.0.0.1", 0, c.rate, &why);
+        phone = phone_media_create("127.0.0.1", 0, c.engine, &why);
         ASSERT_NE(phone, nullptr) << why;
         ASSERT_EQ(phone_media_set_remote(phone, "127.0.0.1", g_config.media_port), 0);
 
@@ -57,7 +58,7 @@ class StreamAudio : public StreamFixture, public ::testing::WithParamInterface<A
         phone_media_destroy(phone);
         StreamFixture::TearDown();
     }
-    int frame_samples() const { return GetParam().rate / 100; }
+    int frame_samples() const { return GetParam().engine / 100; }
     size_t packet_bytes() const {
         return static_cast<size_t>(kRtpHeader + 2 * frame_samples() +
                                    (GetParam().srtp ? kSrtpTag : 0));
@@ -76,7 +77,7 @@ TEST_P(StreamAudio, PcToPhoneArrivesSampleExact) {
     for (int f = 0; f < kFrames; ++f) {
         std::vector<int16_t> frame(static_cast<size_t>(frame_samples()));
         for (int i = 0; i < frame_samples(); ++i) {
-            double t = static_cast<double>(f * frame_samples() + i) / GetParam().rate;
+            double t = static_cast<double>(f * frame_samples() + i) / GetParam().engine;
             frame[static_cast<size_t>(i)] =
                 static_cast<int16_t>(std::lround(9000 * std::sin(6.2831853 * 440 * t)));
         }
@@ -130,9 +131,11 @@ TEST_P(StreamAudio, OtherFrameSizeDrainsTheSocketWithoutAFrame) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, StreamAudio,
-                         ::testing::Values(AudioCase{"srtp_16k", 16000, 1},
-                                           AudioCase{"srtp_32k", 32000, 1},
-                                           AudioCase{"plain_16k", 16000, 0}),
+                         ::testing::Values(AudioCase{"srtp_16k", 16000, 1, 16000},
+                                           AudioCase{"srtp_32k", 32000, 1, 32000},
+                                           AudioCase{"plain_16k", 16000, 0, 16000},
+                                           AudioCase{"unannounced_rate", 0, 1, 32000},
+                                           AudioCase{"rate_48k", 48000, 1, 32000}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

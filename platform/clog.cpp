@@ -110,7 +110,7 @@ void CLog::write_line(int phone_log, int level, const char *fmt, va_list ap) {
 
 void CLog::write_wline(int phone_log, int level, const wchar_t *fmt, va_list ap) {
     if (!phone_log && level > level_limit && !debug) return;
-    wchar_t wbuf[LOG_LINE_MAX + 1];
+    wchar_t wbuf[LOG_LINE_MAX + 1] = {};  // a failed format leaves an empty line
     int n = vswprintf(wbuf, LOG_LINE_MAX + 1, fmt, ap);
     if (n < 0) {
         // vswprintf reports an overlong result as failure; keep what it wrote.
@@ -184,7 +184,7 @@ int log_wprint(int phone_log, int level, const wchar_t *fmt, ...) {
     if (cb) {
         cb(phone_log, level, fmt, ap);
     } else {
-        wchar_t wbuf[LOG_LINE_MAX + 1];
+        wchar_t wbuf[LOG_LINE_MAX + 1] = {};  // a failed format leaves an empty line
         int n = vswprintf(wbuf, LOG_LINE_MAX + 1, fmt, ap);
         if (n < 0) wbuf[LOG_LINE_MAX] = L'\0';
         std::string out;

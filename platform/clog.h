@@ -30,6 +30,7 @@ class CLogFile {
   private:
     int trim();
     int fd_ = -1;
+    std::string path_;
 };
 
 class CLog {

@@ -22,8 +22,9 @@ std::string data_folder() {
     if (base.empty()) {
         base = env("XDG_DATA_HOME");
         if (base.empty()) {
-            std::string home = env("HOME");
-            base = (home.empty() ? std::string(".") : home) + "/.local/share";
+            const std::string home_env = env("HOME");
+            const std::string home = home_env.empty() ? std::string(".") : home_env;
+            base = home + "/.local/share";
             make_dir(home + "/.local");
         }
         make_dir(base);

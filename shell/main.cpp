@@ -1,7 +1,12 @@
 // Ostrelle: pairs this PC with a Mirelta phone and serves it as a USB speakerphone.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/config.h"
 #include "platform/log.h"
@@ -9,9 +14,13 @@
 #include "platform/version.h"
 #include "shell/app_core.h"
 #include "shell/headless/headless_shell.h"
+#include "shell/res/string_table.h"
 #include "usb/usb_session_ops.h"
 
 namespace {
+
+constexpr const char *INSTANCE_LOCK_NAME = "Ostrelle.lock";
+constexpr const char *OLD_LOG_FOLDER_NAME = "Mirelta Phone log";
 
 void usage() {
     printf(
@@ -19,6 +28,19 @@ void usage() {
         "  --headless  run without the tray UI; status on standard output,\n"
         "              the pairing code read from standard input\n"
         "  --no-srtp   start with SRTP off (the tray's \"Enable Srtp\" item)\n");
+}
+
+// Held for the life of the process; the kernel drops it when the process ends.
+bool take_instance_lock() {
+    int fd = open(data_file(INSTANCE_LOCK_NAME).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return true;  // no lock file: do not refuse to run over it
+    return flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+// An old log folder of earlier versions; removed at start with what it holds.
+void remove_old_log_folder() {
+    std::error_code ec;
+    std::filesystem::remove_all(data_file(OLD_LOG_FOLDER_NAME), ec);
 }
 
 }  // namespace
@@ -39,7 +61,7 @@ int main(int argc, char **argv) {
             return 0;
         } else if (strcmp(argv[i], "--no-srtp") == 0) {
             no_srtp = true;
-        } else if (strcmp(argv[i], "-startup") == 0) {
+        } else if (strstr(argv[i], "-startup") != nullptr) {
             startup = true;
         } else {
             fprintf(stderr, "unknown option %s\n", argv[i]);
@@ -58,10 +80,17 @@ int main(int argc, char **argv) {
     config_load();
     // Started with the desktop session although the user turned that off.
     if (startup && g_config.auto_run == 0) return 0;
+    // One program per user: a second would share the log, the configuration,
+    // the syslog port and the USB/IP port with the first.
+    if (!take_instance_lock()) {
+        printf("%s\n", LoadLangString(IDS_ALREADY_RUNNING).c_str());
+        return 0;
+    }
+    remove_old_log_folder();
     const std::string log_path = data_file(LOG_FILE_NAME);
     log_init(log_path, log_path, -1);
     log_print(0, LL_INFO, "start_up %d, wired %d, language_id:%x\n", startup ? 1 : 0,
-              g_config.auto_ip, g_config.lang ? 0x804 : 0x409);
+              g_config.auto_ip, system_lang_is_chinese() ? 0x804 : 0x409);
 
     // The session creates the virtual speakerphone through these operations.
     usb_session_ops_register();

@@ -118,6 +118,27 @@ TEST_F(Road, PhoneThatDisappearsMidCallRemovesTheDeviceAndPairsAgain) {
     EXPECT_EQ(again.wait(15s), 0) << again.output();
 }
 
+TEST_F(Road, PhoneThatChangesItsKeyMidCallGetsAFreshStream) {
+    start_phone();
+    start_pc();
+    auto h = host("linux", 30, file("host_captured.wav"));
+    ASSERT_TRUE(phone->wait_for("# media started", 10s)) << phone->output();
+    std::this_thread::sleep_for(1s);
+    phone->write_line("rekey");
+    ASSERT_TRUE(phone->wait_for("# media re-keyed", 5s)) << phone->output();
+    // The PC's authentication fails, so it restarts the stream: the phone is
+    // invited again with a fresh key and the audio flows once more.
+    ASSERT_TRUE(phone->wait_for("# media started", 10s)) << phone->output();
+    // The new stream authenticates: no further restarts follow (they would
+    // come about every 1.1 s while the keys disagree).
+    std::this_thread::sleep_for(3s);
+    std::string log = read_file(data() + "/Quellin.log");
+    size_t first = log.find("for restart pc-audio");
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find("for restart pc-audio", first + 1), std::string::npos) << log;
+    h->stop(SIGTERM, 5s);
+}
+
 TEST_F(Road, HostThatDetachesMidStreamCanImportAgain) {
     start_phone();
     start_pc();

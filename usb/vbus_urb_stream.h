@@ -101,3 +101,19 @@ class vbus_urb_stream {
     std::vector<uint8_t> scratch_;
     std::vector<vbus_iso_desc> tx_iso_;
 };
+
+// A backend whose PDUs travel as a USB/IP URB stream (the export server and
+// vhci attach): reads and replies go straight to the stream.
+class vbus_stream_backend : public vbus_backend {
+  public:
+    int read_pdu(vbus_pdu *pdu, int timeout_ms) override {
+        return stream_.read_pdu(pdu, timeout_ms);
+    }
+    int write_reply(const vbus_pdu_header &hdr, const uint8_t *payload, size_t len,
+                    const vbus_iso_desc *iso, uint32_t packets) override {
+        return stream_.write_reply(hdr, payload, len, iso, packets);
+    }
+
+  protected:
+    vbus_urb_stream stream_;
+};

@@ -31,7 +31,7 @@ constexpr int IMPORT_WAIT_MS = 1000;
 constexpr int IMPORT_POLL_MS = 20;
 constexpr unsigned ACCEPT_BACKOFF_MS = 100;
 
-class usbip_backend : public vbus_backend {
+class usbip_backend : public vbus_stream_backend {
   public:
     usbip_backend(std::string bind_addr, int port)
         : bind_addr_(std::move(bind_addr)), port_(port) {}
@@ -40,13 +40,6 @@ class usbip_backend : public vbus_backend {
     int open() override;
     int port_status(uint8_t status[VBUS_PORT_COUNT]) override;
     int plug_in(const vbus_plugin_info &info, const vbus_device_summary &summary) override;
-    int read_pdu(vbus_pdu *pdu, int timeout_ms) override {
-        return stream_.read_pdu(pdu, timeout_ms);
-    }
-    int write_reply(const vbus_pdu_header &hdr, const uint8_t *payload, size_t len,
-                    const vbus_iso_desc *iso, uint32_t packets) override {
-        return stream_.write_reply(hdr, payload, len, iso, packets);
-    }
     void close() override;
 
     int local_port() const { return opened_ ? local_port_ : -1; }
@@ -67,7 +60,6 @@ class usbip_backend : public vbus_backend {
     int listen_fd_ = -1;
     int stop_fd_ = -1;
     std::thread server_;
-    vbus_urb_stream stream_;
 
     std::mutex mu_;  // the plugged device
     uint32_t plugged_port_ = PORT_NONE;

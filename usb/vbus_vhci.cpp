@@ -62,7 +62,7 @@ int tcp_pair(int *ours, int *theirs) {
     return 0;
 }
 
-class vhci_backend : public vbus_backend {
+class vhci_backend : public vbus_stream_backend {
   public:
     explicit vhci_backend(std::string dir) : dir_(std::move(dir)) {}
     ~vhci_backend() override { close(); }
@@ -70,13 +70,6 @@ class vhci_backend : public vbus_backend {
     int open() override;
     int port_status(uint8_t status[VBUS_PORT_COUNT]) override;
     int plug_in(const vbus_plugin_info &info, const vbus_device_summary &summary) override;
-    int read_pdu(vbus_pdu *pdu, int timeout_ms) override {
-        return stream_.read_pdu(pdu, timeout_ms);
-    }
-    int write_reply(const vbus_pdu_header &hdr, const uint8_t *payload, size_t len,
-                    const vbus_iso_desc *iso, uint32_t packets) override {
-        return stream_.write_reply(hdr, payload, len, iso, packets);
-    }
     void close() override;
 
   private:
@@ -84,7 +77,6 @@ class vhci_backend : public vbus_backend {
     std::atomic<bool> opened_{false};
     bool finished_ = false;  // closed for good
     int vhci_port_ = -1;
-    vbus_urb_stream stream_;
 };
 
 int vhci_backend::open() {

@@ -20,6 +20,7 @@
 #include "usb/usb_lifecycle.h"
 #include "usb/usb_pacing.h"
 #include "usb/vbus_usbip.h"
+#include "usb_host_emu_run.h"
 
 namespace {
 
@@ -47,19 +48,6 @@ int ramp_receive(vusb_handle *, uint8_t *pcm, int len) {
     }
     return 0;
 }
-
-struct run_result {
-    int status = -1;
-    std::string out;
-    bool has(const std::string &s) const { return out.find(s) != std::string::npos; }
-    long number(const std::string &prefix, const std::string &key) const {
-        size_t at = out.find(prefix);
-        if (at == std::string::npos) return -1;
-        std::string line = out.substr(at, out.find('\n', at) - at);
-        size_t k = line.find(" " + key + " ");
-        return k == std::string::npos ? -1 : strtol(line.c_str() + k + key.size() + 2, nullptr, 10);
-    }
-};
 
 // Breaks in a 1000 Hz tone sampled at 16000 Hz: each sample follows from the
 // two before it.
@@ -103,17 +91,7 @@ class BridgeE2E : public ::testing::Test {
         }
         duvo_event_bus_close(send_, recv_);
     }
-    run_result emu(const std::string &args) {
-        std::string cmd = std::string(OSTRELLE_BIN_DIR) + "/usb-host-emu --port " +
-                          std::to_string(port_) + " " + args + " 2>&1";
-        run_result r;
-        FILE *f = popen(cmd.c_str(), "r");
-        if (!f) return r;
-        char buf[512];
-        while (fgets(buf, sizeof buf, f)) r.out += buf;
-        r.status = pclose(f);
-        return r;
-    }
+    run_result emu(const std::string &args) { return run_usb_host_emu(port_, args); }
 
     vusb_handle *h_ = nullptr;
     int send_ = -1, recv_ = -1, port_ = 0;

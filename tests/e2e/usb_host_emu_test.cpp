@@ -21,6 +21,7 @@
 #include "usb/usb_pdu.h"
 #include "usb/usb_requests.h"
 #include "usb/vbus_usbip.h"
+#include "usb_host_emu_run.h"
 
 namespace {
 
@@ -106,21 +107,6 @@ void hid_set_report(vusb_handle *, const vbus_pdu *pdu) {
     g_set_reports.assign(pdu->data, pdu->data + pdu->data_len);
 }
 
-struct run_result {
-    int status = -1;
-    std::string out;
-    bool has(const std::string &line) const { return out.find(line) != std::string::npos; }
-    // The number after "key " on the line that starts with prefix.
-    long number(const std::string &prefix, const std::string &key) const {
-        size_t at = out.find(prefix);
-        if (at == std::string::npos) return -1;
-        size_t end = out.find('\n', at);
-        std::string line = out.substr(at, end - at);
-        size_t k = line.find(" " + key + " ");
-        return k == std::string::npos ? -1 : strtol(line.c_str() + k + key.size() + 2, nullptr, 10);
-    }
-};
-
 class HostEmu : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -156,18 +142,7 @@ class HostEmu : public ::testing::Test {
         g_pacer = nullptr;
     }
 
-    run_result emu(const std::string &args) {
-        std::string cmd = std::string(OSTRELLE_BIN_DIR) + "/usb-host-emu --port " +
-                          std::to_string(port_) + " " + args + " 2>&1";
-        run_result r;
-        FILE *f = popen(cmd.c_str(), "r");
-        if (!f) return r;
-        char buf[1024];
-        while (fgets(buf, sizeof buf, f)) r.out += buf;
-        int rc = pclose(f);
-        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        return r;
-    }
+    run_result emu(const std::string &args) { return run_usb_host_emu(port_, args); }
 
     std::vector<std::pair<uint32_t, int32_t>> events() {
         std::vector<std::pair<uint32_t, int32_t>> out;
